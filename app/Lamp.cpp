@@ -1,0 +1,48 @@
+#include "Lamp.h"
+
+#include <QPainter>
+#include <QRadialGradient>
+
+Lamp::Lamp(QWidget *parent)
+    : QWidget(parent)
+{
+    setFocusPolicy(Qt::NoFocus);
+    resize(28, 28);
+}
+
+void Lamp::setState(int16_t state)
+{
+    if (state == m_state)
+        return;
+    m_state = state;
+    update();
+}
+
+void Lamp::paintEvent(QPaintEvent *)
+{
+    QColor core, rim;
+    switch (m_state) {
+    case 1:
+        core = QColor(170, 255, 170);
+        rim = QColor(0, 150, 0);
+        break;
+    case 2:
+        core = QColor(255, 200, 170);
+        rim = QColor(220, 0, 0);
+        break;
+    default:
+        core = QColor(130, 130, 130);
+        rim = QColor(60, 60, 60);
+        break;
+    }
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QRectF bulb = QRectF(rect()).adjusted(2, 2, -2, -2);
+    QRadialGradient glow(bulb.center() - QPointF(bulb.width() / 6, bulb.height() / 6),
+                         bulb.width() / 2);
+    glow.setColorAt(0, core);
+    glow.setColorAt(1, rim);
+    p.setPen(QPen(QColor(40, 40, 40), 1.5));
+    p.setBrush(glow);
+    p.drawEllipse(bulb);
+}

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <QString>
+
+struct CurrentSettings
+{
+    QString EmailAddress;
+    QString FullName;
+    QString SMTP;
+    QString UserName;
+    QString Password;
+};

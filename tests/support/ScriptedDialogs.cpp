@@ -1,0 +1,17 @@
+#include "ScriptedDialogs.h"
+
+void ScriptedDialogs::message(const QString &text)
+{
+    messages << text;
+    transcript << QStringLiteral("message: ") + text;
+    if (onMessage)
+        onMessage(text);
+}
+
+QString ScriptedDialogs::textEntry(const QString &prompt, const QString &title,
+                                   const QString &defaultText)
+{
+    questions << Question{prompt, title, defaultText};
+    transcript << QStringLiteral("entry: ") + title;
+    return answers.isEmpty() ? QString() : answers.dequeue();
+}

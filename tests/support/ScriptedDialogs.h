@@ -1,0 +1,30 @@
+#pragma once
+
+#include "Dialogs.h"
+
+#include <QQueue>
+#include <QStringList>
+#include <functional>
+
+// Answers the program's dialogues from a script and remembers what was asked.
+class ScriptedDialogs : public Dialogs
+{
+public:
+    struct Question
+    {
+        QString prompt, title, defaultText;
+    };
+
+    void message(const QString &text) override;
+    QString textEntry(const QString &prompt, const QString &title,
+                      const QString &defaultText) override;
+
+    // Queued answers; a question asked with none left is answered by Cancel.
+    QQueue<QString> answers;
+    QStringList messages;
+    QList<Question> questions;
+    // Everything shown, in order: "message: ..." and "entry: <title>".
+    QStringList transcript;
+    // Runs while a message is on screen, e.g. to look at the window then.
+    std::function<void(const QString &)> onMessage;
+};

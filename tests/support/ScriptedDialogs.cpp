@@ -13,5 +13,5 @@ QString ScriptedDialogs::textEntry(const QString &prompt, const QString &title,
 {
     questions << Question{prompt, title, defaultText};
     transcript << QStringLiteral("entry: ") + title;
-    return answers.isEmpty() ? QString() : answers.dequeue();
+    return answers.isEmpty() ? QString() : answers.takeFirst();
 }

@@ -20,7 +20,7 @@ public:
                       const QString &defaultText) override;
 
     // Queued answers; a question asked with none left is answered by Cancel.
-    QQueue<QString> answers;
+    QStringList answers;
     QStringList messages;
     QList<Question> questions;
     // Everything shown, in order: "message: ..." and "entry: <title>".

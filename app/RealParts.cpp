@@ -1,0 +1,28 @@
+#include "RealParts.h"
+
+#include "Dialogs.h"
+#include "GstCapture.h"
+#include "GstMediaPlayer.h"
+#include "SettingsStore.h"
+#include "VmimeMailMessage.h"
+#include "VmimeSmtpComponent.h"
+
+RealParts::RealParts(const QString &programDir, const QString &settingsPath)
+    : m_programDir(programDir)
+    , m_capture(std::make_unique<GstCapture>())
+    , m_player(std::make_unique<GstMediaPlayer>())
+    , m_message(std::make_unique<VmimeMailMessage>())
+    , m_smtp(std::make_unique<VmimeSmtpComponent>())
+    , m_store(std::make_unique<IniSettingsStore>(settingsPath.isEmpty()
+                                                     ? IniSettingsStore::defaultPath()
+                                                     : settingsPath))
+    , m_dialogs(std::make_unique<QtDialogs>())
+{
+}
+
+RealParts::~RealParts() = default;
+
+FormParts RealParts::parts()
+{
+    return FormParts{*m_capture, *m_player, *m_message, *m_smtp, *m_store, *m_dialogs, m_programDir};
+}

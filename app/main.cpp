@@ -1,0 +1,22 @@
+#include "Dialogs.h"
+#include "RealParts.h"
+#include "frmMain.h"
+
+#include <QApplication>
+#include <gst/gst.h>
+
+int main(int argc, char *argv[])
+{
+    gst_init(&argc, &argv);
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Mirabo"));
+
+    RealParts real(QCoreApplication::applicationDirPath());
+    frmMain window(real.parts());
+    // Start-up questions come before the window is on screen; later
+    // messages belong to it.
+    window.load();
+    real.dialogs().setParent(&window);
+    window.showCentred();
+    return app.exec();
+}

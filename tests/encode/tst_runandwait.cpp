@@ -1,0 +1,129 @@
+#include "Module1.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cerrno>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+int openDescriptors()
+{
+    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size());
+}
+
+bool hasUnreapedChild()
+{
+    return !(waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD);
+}
+
+QString writeScript(const QString &path, const QByteArray &body)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly))
+        return {};
+    f.write("#!/bin/sh\n" + body);
+    f.close();
+    f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    return path;
+}
+
+QString quoted(const QString &s)
+{
+    return QLatin1Char('"') + s + QLatin1Char('"');
+}
+
+} // namespace
+
+class TestRunAndWait : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir dir;
+
+private slots:
+    void reportsHowTheProgramEnded_data()
+    {
+        QTest::addColumn<QString>("commandLine");
+        QTest::addColumn<int>("expected");
+        QTest::newRow("success") << QStringLiteral("/bin/true") << 0;
+        QTest::newRow("exit 3") << QStringLiteral("/bin/sh -c \"exit 3\"") << 3;
+        QTest::newRow("found on PATH") << QStringLiteral("sh -c \"exit 7\"") << 7;
+        QTest::newRow("killed") << QStringLiteral("/bin/sh -c \"kill -9 $$\"") << 128 + 9;
+        QTest::newRow("missing program") << QStringLiteral("/nonexistent/avi2mpg1 -e") << Module1::kCouldNotStart;
+        QTest::newRow("empty") << QStringLiteral("   ") << Module1::kCouldNotStart;
+    }
+    void reportsHowTheProgramEnded()
+    {
+        QFETCH(QString, commandLine);
+        QFETCH(int, expected);
+        QCOMPARE(Module1::RunAndWait(commandLine), expected);
+    }
+
+    void quotedProgramPathMayHoldSpaces()
+    {
+        QDir(dir.path()).mkpath(QStringLiteral("Program Files/Mirabo"));
+        const QString program = writeScript(dir.filePath(QStringLiteral("Program Files/Mirabo/enc")),
+                                            "exit 5\n");
+        QCOMPARE(Module1::RunAndWait(quoted(program) + QStringLiteral(" -e -s 600")), 5);
+        // unquoted, the path splits at the space and names nothing
+        QCOMPARE(Module1::RunAndWait(program + QStringLiteral(" -e")), Module1::kCouldNotStart);
+    }
+
+    void wordsReachTheProgramLiterally()
+    {
+        const QString out = dir.filePath(QStringLiteral("args.txt"));
+        const QString program = writeScript(dir.filePath(QStringLiteral("args")),
+                                            "for a in \"$@\"; do printf '%s|' \"$a\"; done > \"$OUT\"\n");
+        qputenv("OUT", out.toLocal8Bit());
+        const int status = Module1::RunAndWait(
+            quoted(program) + QStringLiteral(" -e  -s 600 * $HOME \"two words\" a\\\"b video.avi"));
+        QCOMPARE(status, 0);
+        QFile f(out);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        // no globbing, no expansion, quotes group and vanish, \" is a quote
+        QCOMPARE(f.readAll(), QByteArray("-e|-s|600|*|$HOME|two words|a\"b|video.avi|"));
+    }
+
+    void runsInTheCurrentDirectoryWithTheProgramsEnvironment()
+    {
+        const QString program = writeScript(dir.filePath(QStringLiteral("where")),
+                                            "pwd > where.txt; printf %s \"$MIRABO_PROBE\" >> where.txt\n");
+        qputenv("MIRABO_PROBE", "inherited");
+        const QString old = QDir::currentPath();
+        QDir::setCurrent(dir.path());
+        const int status = Module1::RunAndWait(quoted(program));
+        QDir::setCurrent(old);
+        QCOMPARE(status, 0);
+        QFile f(dir.filePath(QStringLiteral("where.txt")));
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromLocal8Bit(f.readAll()),
+                 QDir(dir.path()).canonicalPath() + QStringLiteral("\ninherited"));
+    }
+
+    void letsTheWindowDrawOnceBeforeWaiting()
+    {
+        bool delivered = false;
+        QMetaObject::invokeMethod(this, [&] { delivered = true; }, Qt::QueuedConnection);
+        QCOMPARE(Module1::RunAndWait(QStringLiteral("/bin/sleep 0.2")), 0);
+        QVERIFY(delivered);
+    }
+
+    void repeatedRunsLeaveNoChildAndNoDescriptor()
+    {
+        const int before = openDescriptors();
+        for (int i = 0; i < 50; ++i) {
+            QCOMPARE(Module1::RunAndWait(QStringLiteral("/bin/true")), 0);
+            QCOMPARE(Module1::RunAndWait(QStringLiteral("/nonexistent")), Module1::kCouldNotStart);
+        }
+        QCOMPARE(openDescriptors(), before);
+        QVERIFY(!hasUnreapedChild());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestRunAndWait)
+#include "tst_runandwait.moc"

@@ -36,10 +36,13 @@ QString GstCapture::progressText(const QString &verb) const
 {
     if (!m_recorder)
         return QString();
-    return QStringLiteral("%1 %2 – %3 frames, %4 dropped")
-        .arg(verb, clockText(m_recorder->seconds()))
-        .arg(m_recorder->framesWritten())
-        .arg(m_recorder->framesDropped() + m_recorder->framesOverflowed());
+    QString text = QStringLiteral("%1 %2 – %3 frames, %4 dropped")
+                       .arg(verb, clockText(m_recorder->seconds()))
+                       .arg(m_recorder->framesWritten())
+                       .arg(m_recorder->framesDropped() + m_recorder->framesOverflowed());
+    if (!m_recorder->hasSound())
+        text += QStringLiteral(", picture only");
+    return text;
 }
 
 void GstCapture::reportProgress()

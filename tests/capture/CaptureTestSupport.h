@@ -51,3 +51,86 @@ inline double meanLuma(const QImage &image)
 }
 
 } // namespace capturetest
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+
+namespace capturetest {
+
+// What ffprobe reads from a clip.
+struct Clip
+{
+    bool readable = false;
+    double duration = -1;                 // the container's, -1 when N/A
+    QList<QJsonObject> streams;
+    [[nodiscard]] QList<QJsonObject> ofType(const QString &type) const
+    {
+        QList<QJsonObject> out;
+        for (const QJsonObject &s : streams)
+            if (s.value("codec_type").toString() == type)
+                out << s;
+        return out;
+    }
+};
+
+inline Clip probeClip(const QString &path)
+{
+    Clip clip;
+    QProcess p;
+    p.start("ffprobe", {"-v", "error", "-count_frames", "-show_format", "-show_streams", "-of",
+                        "json", path});
+    if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
+        return clip;
+    const QJsonObject root = QJsonDocument::fromJson(p.readAllStandardOutput()).object();
+    clip.readable = root.contains("format");
+    bool ok = false;
+    const double d = root.value("format").toObject().value("duration").toString().toDouble(&ok);
+    clip.duration = ok ? d : -1;
+    for (const QJsonValue &s : root.value("streams").toArray())
+        clip.streams << s.toObject();
+    return clip;
+}
+
+inline int intField(const QJsonObject &stream, const char *name)
+{
+    return stream.value(name).toString().toInt();
+}
+
+// avimux writes the idx1 index when the recording ended with EOS.
+inline bool hasAviIndex(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) && f.readAll().contains("idx1");
+}
+
+// The colour in the middle of the clip's picture at the given time.
+inline QColor clipCentreColour(const QString &path, double seconds)
+{
+    QProcess p;
+    p.start("ffmpeg", {"-v", "error", "-ss", QString::number(seconds), "-i", path, "-frames:v", "1",
+                       "-vf", "scale=64:48", "-f", "rawvideo", "-pix_fmt", "rgb24", "-"});
+    if (!p.waitForFinished(60000) || p.exitCode() != 0)
+        return QColor();
+    const QByteArray rgb = p.readAllStandardOutput();
+    const int at = (24 * 64 + 32) * 3;
+    if (rgb.size() < at + 3)
+        return QColor();
+    return QColor(uchar(rgb[at]), uchar(rgb[at + 1]), uchar(rgb[at + 2]));
+}
+
+// The settings the window gives before every recording.
+inline void applyWindowSettings(CaptureComponent &c)
+{
+    c.setTimeLimitEnabled(false);
+    c.setCaptureAudio(true);
+    c.setYieldDuringCapture(true);
+    c.setPreviewDuringCapture(true);
+    c.setCaptureFrameRate(25);
+    c.setConfirmBeforeCapture(false);
+    c.setBufferSeconds(5);
+}
+
+} // namespace capturetest

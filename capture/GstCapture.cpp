@@ -146,8 +146,12 @@ void GstCapture::startLive()
         return;
     QString error;
     if (!m_camera->start(device->device.get(), currentFormat(), m_view->size(), &error)) {
-        say(kStatusError, QStringLiteral("The camera \"%1\" could not be started: %2")
-                              .arg(device->name, error));
+        // Queued: the window may still be connecting to us (setView runs in
+        // its constructor).
+        const QString text = QStringLiteral("The camera \"%1\" could not be started: %2")
+                                 .arg(device->name, error);
+        QMetaObject::invokeMethod(this, [this, text] { say(kStatusError, text); },
+                                  Qt::QueuedConnection);
         return;
     }
     applyStoredControls();
@@ -170,7 +174,10 @@ void GstCapture::onCameraFailed(const QString &reason)
         finishRecording();
         return;
     }
-    say(kStatusError, QStringLiteral("The camera \"%1\" stopped working: %2").arg(name, reason));
+    if (m_camera->framesSeen() == 0)
+        say(kStatusError, QStringLiteral("The camera \"%1\" could not be started: %2").arg(name, reason));
+    else
+        say(kStatusError, QStringLiteral("The camera \"%1\" stopped working: %2").arg(name, reason));
 }
 
 void GstCapture::applyDisplayOptions()

@@ -103,7 +103,7 @@ void CaptureDevicesTest::cameraThatCannotStartIsReported()
     VideoView view;
     capture.setView(&view);
     QVERIFY(!capture.isLive());
-    QCOMPARE(status.size(), 1);
+    QTRY_COMPARE(status.size(), 1);
     QCOMPARE(status[0][0].toInt(), GstCapture::kStatusError);
     QVERIFY2(status[0][1].toString().contains("in use by another program"),
              qPrintable(status[0][1].toString()));

@@ -1,0 +1,82 @@
+#pragma once
+
+// The live pipeline of one camera:
+//   camera ! capsfilter(format) [! jpegdec] ! tee
+//     tee. ! queue(leaky, 1) ! valve ! videorate(max 25) ! videoscale
+//          ! videoconvert ! capsfilter(BGRx, about the view's size) ! appsink
+//     tee. ! appsink (the tap that feeds a recording)
+// It runs from the moment a view and a device are there; recordings take
+// their frames from the tap, so the live picture never stops for them.
+
+#include "CaptureDevices.h"
+#include "GstSupport.h"
+
+#include <gst/app/gstappsink.h>
+#include <gst/video/colorbalance.h>
+
+#include <QMutex>
+#include <QObject>
+#include <QSize>
+#include <atomic>
+#include <functional>
+#include <optional>
+
+class CameraPipeline : public QObject
+{
+    Q_OBJECT
+public:
+    // frames: where preview pictures go; it outlives this object.
+    CameraPipeline(FrameMailbox *frames, QObject *parent = nullptr);
+    ~CameraPipeline() override;
+
+    // Builds the pipeline for the device and starts it. On failure the text
+    // says why in GStreamer's words and nothing is left running.
+    [[nodiscard]] bool start(GstDevice *device, const std::optional<VideoFormat> &format,
+                             QSize viewSize, QString *error);
+    void stop();
+    [[nodiscard]] bool isRunning() const { return bool(m_pipeline); }
+    // Frames that came through since start().
+    [[nodiscard]] quint64 framesSeen() const { return m_framesSeen.load(); }
+
+    void setViewSize(QSize viewSize);
+    void setPreviewEnabled(bool on);
+
+    // The device's picture controls, or null; valid while running.
+    [[nodiscard]] GstColorBalance *colorBalance() const;
+
+    [[nodiscard]] ClockRef clock() const;
+    [[nodiscard]] GstClockTime baseTime() const;
+
+    // Every camera frame goes to onFrame on a streaming thread until the tap
+    // is cleared; onEnd is called there when the camera's stream ends.
+    // Clearing waits for a call in progress, so the receiver may go after it.
+    void setTap(std::function<void(GstSample *)> onFrame, std::function<void()> onEnd);
+    void clearTap();
+
+signals:
+    // The camera stopped with an error after it had started; the pipeline
+    // has been shut down.
+    void failed(const QString &reason);
+
+private:
+    void onMessage(GstMessage *message);
+    void applyPreviewCaps();
+    static GstFlowReturn onPreviewSample(GstAppSink *sink, gpointer self);
+    static GstFlowReturn onTapSample(GstAppSink *sink, gpointer self);
+    static void onTapEos(GstAppSink *sink, gpointer self);
+
+    FrameMailbox *m_frames;
+    ElementRef m_pipeline;
+    ElementRef m_camera;
+    ElementRef m_balance;
+    ElementRef m_valve;
+    ElementRef m_previewCaps;
+    BusWatch *m_bus = nullptr;
+    std::optional<VideoFormat> m_format;
+    QSize m_viewSize;
+    std::atomic<quint64> m_framesSeen{0};
+
+    QMutex m_tapLock;
+    std::function<void(GstSample *)> m_tapFrame;
+    std::function<void()> m_tapEnd;
+};

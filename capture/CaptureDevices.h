@@ -1,0 +1,47 @@
+#pragma once
+
+// The capture devices GStreamer's device monitor reports, and the picture
+// formats a camera offers.
+
+#include "GstHandles.h"
+
+#include <QList>
+#include <QSize>
+#include <QString>
+#include <optional>
+#include <vector>
+
+struct VideoFormat
+{
+    QSize size;
+    int fpsNum = 0;
+    int fpsDen = 1;
+    bool jpeg = false;   // the camera sends JPEG pictures, decoded here
+
+    [[nodiscard]] double fps() const { return fpsDen ? double(fpsNum) / fpsDen : 0.0; }
+    [[nodiscard]] QString sizeText() const;
+    [[nodiscard]] QString rateText() const;
+    bool operator==(const VideoFormat &) const = default;
+};
+
+// Every size and rate the caps offer; ranges are offered as the common sizes
+// and rates inside them. Sorted by size, then rate.
+[[nodiscard]] QList<VideoFormat> formatsFromCaps(GstCaps *caps);
+
+// The format to start with: the size nearest 640 x 480, at the lowest rate of
+// at least 25 fps (or the fastest there is).
+[[nodiscard]] std::optional<VideoFormat> preferredFormat(const QList<VideoFormat> &formats);
+
+// What the camera's capsfilter asks for.
+[[nodiscard]] CapsRef capsForFormat(const std::optional<VideoFormat> &format);
+
+struct CaptureDevice
+{
+    QString name;
+    DeviceRef device;
+    QList<VideoFormat> formats;
+};
+
+// One probe of the monitor: cameras ("Video/Source") in the monitor's order,
+// or microphones ("Audio/Source").
+[[nodiscard]] std::vector<CaptureDevice> probeDevices(const char *deviceClass);

@@ -1,0 +1,258 @@
+#include "Recorder.h"
+
+#include <QDir>
+
+namespace {
+
+constexpr int kSoundRate = 44100;
+
+ElementRef sunk(GstElement *floating)
+{
+    return ElementRef::adopt(static_cast<GstElement *>(gst_object_ref_sink(floating)));
+}
+
+QString firstError(GstElement *pipeline)
+{
+    const BusRef bus = BusRef::adopt(gst_element_get_bus(pipeline));
+    const MessageRef m = MessageRef::adopt(gst_bus_pop_filtered(bus.get(), GST_MESSAGE_ERROR));
+    return m ? gstsupport::errorText(m.get()) : QString();
+}
+
+bool isWithin(GstMessage *message, GstElement *element)
+{
+    GstObject *src = GST_MESSAGE_SRC(message);
+    return element
+           && (src == GST_OBJECT(element) || gst_object_has_as_ancestor(src, GST_OBJECT(element)));
+}
+
+} // namespace
+
+Recorder::Recorder(QObject *parent)
+    : QObject(parent)
+{
+}
+
+Recorder::~Recorder()
+{
+    if (m_pipeline)
+        gstsupport::shutDown(m_pipeline.get());
+}
+
+bool Recorder::start(const RecordingSettings &settings, QString *error)
+{
+    auto fail = [&](const QString &text) {
+        if (error)
+            *error = text;
+        if (m_pipeline)
+            gstsupport::shutDown(m_pipeline.get());
+        m_pipeline.reset();
+        return false;
+    };
+    if (!settings.clock)
+        return fail(QStringLiteral("the camera is not running"));
+
+    m_pipeline = sunk(gst_pipeline_new("recording"));
+    m_appsrc = makeElement("appsrc", "pictures");
+    m_videorate = makeElement("videorate", "rate");
+    ElementRef rateCaps = makeElement("capsfilter", "rate-caps");
+    ElementRef convert = makeElement("videoconvert");
+    ElementRef encoder = makeElement("jpegenc");
+    ElementRef mux = makeElement("avimux", "mux");
+    ElementRef file = makeElement("filesink", "file");
+    for (const ElementRef *e : {&m_appsrc, &m_videorate, &rateCaps, &convert, &encoder, &mux, &file})
+        if (!*e)
+            return fail(QStringLiteral("a GStreamer element is missing (plugins base, good)"));
+
+    m_frameDuration = gst_util_uint64_scale_int(GST_SECOND, 1, settings.frameRate);
+    m_maxQueued = GstClockTime(settings.bufferSeconds) * GST_SECOND;
+    m_cameraBase = settings.cameraBaseTime;
+    // The queue is ours (pushFrame counts what overflows); appsrc's own
+    // limits would only signal.
+    g_object_set(m_appsrc.get(), "format", GST_FORMAT_TIME, "is-live", TRUE, "do-timestamp", FALSE,
+                 "max-bytes", guint64(0), "max-buffers", guint64(0), "max-time", guint64(0),
+                 "block", FALSE, nullptr);
+    const CapsRef rate = CapsRef::adopt(gst_caps_new_simple(
+        "video/x-raw", "framerate", GST_TYPE_FRACTION, settings.frameRate, 1, nullptr));
+    g_object_set(rateCaps.get(), "caps", rate.get(), nullptr);
+    const QByteArray path = QDir::toNativeSeparators(settings.fileName).toUtf8();
+    g_object_set(file.get(), "location", path.constData(), "sync", FALSE, "async", FALSE, nullptr);
+
+    GstBin *bin = GST_BIN(m_pipeline.get());
+    gst_bin_add_many(bin, m_appsrc.get(), m_videorate.get(), rateCaps.get(), convert.get(),
+                     encoder.get(), mux.get(), file.get(), nullptr);
+    if (!gst_element_link_many(m_appsrc.get(), m_videorate.get(), rateCaps.get(), convert.get(),
+                               encoder.get(), mux.get(), file.get(), nullptr))
+        return fail(QStringLiteral("the recording pipeline could not be linked"));
+
+    if (settings.microphone) {
+        // Opened on its own first: a microphone that fails leaves the sound
+        // out, not the recording.
+        ElementRef mic = makeDeviceElement(settings.microphone, "microphone");
+        if (!mic) {
+            m_soundProblem = QStringLiteral("the microphone offers no source element");
+        } else {
+            gst_bin_add(bin, mic.get());
+            if (gst_element_set_state(mic.get(), GST_STATE_READY) == GST_STATE_CHANGE_FAILURE) {
+                m_soundProblem = firstError(m_pipeline.get());
+                if (m_soundProblem.isEmpty())
+                    m_soundProblem = QStringLiteral("it could not be opened");
+                gst_element_set_state(mic.get(), GST_STATE_NULL);
+                gst_bin_remove(bin, mic.get());
+            } else {
+                ElementRef aconvert = makeElement("audioconvert");
+                ElementRef resample = makeElement("audioresample");
+                ElementRef soundCaps = makeElement("capsfilter", "sound-caps");
+                ElementRef queue = makeElement("queue", "sound-queue");
+                if (!aconvert || !resample || !soundCaps || !queue)
+                    return fail(QStringLiteral("a GStreamer element is missing (plugins base)"));
+                const CapsRef caps = CapsRef::adopt(gst_caps_from_string(
+                    QStringLiteral("audio/x-raw, format=S16LE, layout=interleaved, rate=%1, "
+                                   "channels=[1,2]")
+                        .arg(kSoundRate)
+                        .toUtf8()
+                        .constData()));
+                g_object_set(soundCaps.get(), "caps", caps.get(), nullptr);
+                g_object_set(queue.get(), "max-size-time", guint64(m_maxQueued),
+                             "max-size-buffers", 0u, "max-size-bytes", 0u, nullptr);
+                gst_bin_add_many(bin, aconvert.get(), resample.get(), soundCaps.get(), queue.get(),
+                                 nullptr);
+                if (!gst_element_link_many(mic.get(), aconvert.get(), resample.get(),
+                                           soundCaps.get(), queue.get(), mux.get(), nullptr))
+                    return fail(QStringLiteral("the microphone could not be linked"));
+                m_microphone = mic;
+                m_audioEntry = PadRef::adopt(gst_element_get_static_pad(aconvert.get(), "sink"));
+            }
+        }
+    }
+
+    // Same clock as the camera, running time from now: camera frames and
+    // sound are stamped alike.
+    m_clock = ClockRef::retain(settings.clock);
+    gst_pipeline_use_clock(GST_PIPELINE(m_pipeline.get()), m_clock.get());
+    gst_element_set_start_time(m_pipeline.get(), GST_CLOCK_TIME_NONE);
+    m_start = gst_clock_get_time(m_clock.get());
+    gst_element_set_base_time(m_pipeline.get(), m_start);
+
+    const BusRef bus = BusRef::adopt(gst_element_get_bus(m_pipeline.get()));
+    m_bus = new BusWatch(bus.get(), [this](GstMessage *m) { onMessage(m); }, this);
+
+    if (gst_element_set_state(m_pipeline.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
+        const QString cause = firstError(m_pipeline.get());
+        return fail(cause.isEmpty() ? QStringLiteral("the recording could not be started") : cause);
+    }
+    return true;
+}
+
+void Recorder::pushFrame(GstSample *sample)
+{
+    if (m_ended.load())
+        return;
+    GstBuffer *buffer = gst_sample_get_buffer(sample);
+    const GstSegment *segment = gst_sample_get_segment(sample);
+    if (!buffer || !segment || !GST_BUFFER_PTS_IS_VALID(buffer))
+        return;
+    const GstClockTime running =
+        gst_segment_to_running_time(segment, GST_FORMAT_TIME, GST_BUFFER_PTS(buffer));
+    if (!GST_CLOCK_TIME_IS_VALID(running) || m_cameraBase + running < m_start)
+        return;
+
+    GstAppSrc *src = GST_APP_SRC(m_appsrc.get());
+    if (!m_capsSet.exchange(true))
+        gst_app_src_set_caps(src, gst_sample_get_caps(sample));
+    if (gst_app_src_get_current_level_buffers(src) * m_frameDuration >= m_maxQueued) {
+        ++m_overflowed;
+        return;
+    }
+    // A new buffer around the same memory, stamped on the recording's clock.
+    GstBuffer *stamped = gst_buffer_copy(buffer);
+    GST_BUFFER_PTS(stamped) = m_cameraBase + running - m_start;
+    GST_BUFFER_DTS(stamped) = GST_CLOCK_TIME_NONE;
+    gst_app_src_push_buffer(src, stamped);
+}
+
+void Recorder::finish()
+{
+    if (m_ended.exchange(true) || !m_pipeline)
+        return;
+    m_end = gst_clock_get_time(m_clock.get());
+    gst_app_src_end_of_stream(GST_APP_SRC(m_appsrc.get()));
+    if (m_microphone)
+        gst_element_send_event(m_microphone.get(), gst_event_new_eos());
+}
+
+void Recorder::abandon()
+{
+    end(false, QStringLiteral("the recording did not finish in time, so the capture file may be "
+                              "incomplete"));
+}
+
+void Recorder::onMessage(GstMessage *message)
+{
+    if (m_done)
+        return;
+    switch (GST_MESSAGE_TYPE(message)) {
+    case GST_MESSAGE_EOS:
+        end(true, QString());
+        break;
+    case GST_MESSAGE_ERROR:
+        if (isWithin(message, m_microphone.get())) {
+            if (m_soundProblem.isEmpty()) {
+                m_soundProblem = gstsupport::errorText(message);
+                emit soundFailed(m_soundProblem);
+            }
+            // The picture goes on; the sound ends where the microphone did.
+            if (m_audioEntry)
+                gst_pad_send_event(m_audioEntry.get(), gst_event_new_eos());
+        } else {
+            end(false, gstsupport::errorText(message));
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+void Recorder::end(bool complete, const QString &problem)
+{
+    if (m_done)
+        return;
+    m_done = true;
+    m_ended = true;
+    if (!GST_CLOCK_TIME_IS_VALID(m_end.load()) && m_clock)
+        m_end = gst_clock_get_time(m_clock.get());
+    if (m_pipeline)
+        gstsupport::shutDown(m_pipeline.get());
+    emit finished(complete, problem);
+}
+
+double Recorder::seconds() const
+{
+    if (!m_clock || !GST_CLOCK_TIME_IS_VALID(m_start))
+        return 0.0;
+    const GstClockTime end = GST_CLOCK_TIME_IS_VALID(m_end.load()) ? m_end.load()
+                                                                    : gst_clock_get_time(m_clock.get());
+    return end > m_start ? double(end - m_start) / GST_SECOND : 0.0;
+}
+
+quint64 Recorder::rateCounter(const char *name) const
+{
+    guint64 value = 0;
+    if (m_videorate)
+        g_object_get(m_videorate.get(), name, &value, nullptr);
+    return value;
+}
+
+quint64 Recorder::framesWritten() const
+{
+    return rateCounter("out");
+}
+
+quint64 Recorder::framesDropped() const
+{
+    return rateCounter("duplicate");
+}
+
+quint64 Recorder::framesSkipped() const
+{
+    return rateCounter("drop");
+}

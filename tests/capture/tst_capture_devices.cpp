@@ -1,0 +1,138 @@
+// The device list and the live picture, from the test cameras.
+#include "CaptureTestSupport.h"
+
+#include <QSignalSpy>
+#include <stdexcept>
+
+using namespace capturetest;
+
+class CaptureDevicesTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void listsTheMonitorsCameras_data();
+    void listsTheMonitorsCameras();
+    void noCameraMeansNoDeviceToChoose();
+    void livePictureReachesTheView();
+    void livePictureFollowsTheChosenDevice();
+    void cameraThatCannotStartIsReported();
+    void viewSetLaterStillGetsThePicture();
+};
+
+void CaptureDevicesTest::listsTheMonitorsCameras_data()
+{
+    QTest::addColumn<int>("cameras");
+    QTest::addColumn<QStringList>("names");
+    QTest::newRow("none") << 0 << QStringList();
+    QTest::newRow("one") << 1 << QStringList{"Test Camera"};
+    QTest::newRow("three") << 3 << QStringList{"Test Camera", "Test Camera 2", "Test Camera 3"};
+}
+
+void CaptureDevicesTest::listsTheMonitorsCameras()
+{
+    QFETCH(int, cameras);
+    QFETCH(QStringList, names);
+    // Microphones are devices too, but not capture devices.
+    useTestDevices(cameras, 1);
+    GstCapture capture;
+    QCOMPARE(capture.deviceCount(), int32_t(names.size()));
+    for (int i = 0; i < names.size(); ++i)
+        QCOMPARE(capture.deviceName(i), names[i]);
+    QVERIFY_THROWS_EXCEPTION(std::out_of_range, (void)capture.deviceName(int32_t(names.size())));
+    QVERIFY_THROWS_EXCEPTION(std::out_of_range, (void)capture.deviceName(-1));
+}
+
+void CaptureDevicesTest::noCameraMeansNoDeviceToChoose()
+{
+    useTestDevices(0, 0);
+    GstCapture capture;
+    VideoView view;
+    capture.setView(&view);
+    QVERIFY(!capture.isLive());
+    // The window's "dummy" entry sets device 0 even when there is none.
+    QVERIFY_THROWS_EXCEPTION(std::out_of_range, capture.setCurrentDevice(0));
+    QVERIFY(!capture.sourceDialogAvailable());
+    QVERIFY(!capture.formatDialogAvailable());
+    QVERIFY(!capture.displayDialogAvailable());
+}
+
+void CaptureDevicesTest::livePictureReachesTheView()
+{
+    useTestDevices(1, 0);
+    GstCapture capture;
+    VideoView view;
+    sizeLikeTheWindow(view);
+    capture.setView(&view);
+    QVERIFY(capture.isLive());
+    QTRY_VERIFY_WITH_TIMEOUT(view.framesShown() >= 10, 5000);
+    QVERIFY(view.isStretched());
+    // Scaled in GStreamer to the view, in the camera's 4:3.
+    const QImage frame = view.currentFrame();
+    QCOMPARE(frame.width(), 257);
+    QVERIFY(qAbs(frame.height() - 193) <= 1);
+    // Colour bars: the middle bar is green.
+    QVERIFY2(isMostly(centreColour(view), 1), qPrintable(centreColour(view).name()));
+}
+
+void CaptureDevicesTest::livePictureFollowsTheChosenDevice()
+{
+    useTestDevices(3, 0);
+    GstCapture capture;
+    VideoView view;
+    sizeLikeTheWindow(view);
+    capture.setView(&view);
+    QCOMPARE(capture.currentDevice(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(isMostly(centreColour(view), 1), 5000);
+
+    capture.setCurrentDevice(2);   // "Test Camera 3" is blue
+    QCOMPARE(capture.currentDevice(), 2);
+    QTRY_VERIFY_WITH_TIMEOUT(isMostly(centreColour(view), 2), 5000);
+    capture.setCurrentDevice(1);   // "Test Camera 2" is red
+    QTRY_VERIFY_WITH_TIMEOUT(isMostly(centreColour(view), 0), 5000);
+    QVERIFY_THROWS_EXCEPTION(std::out_of_range, capture.setCurrentDevice(3));
+    QCOMPARE(capture.currentDevice(), 1);
+}
+
+void CaptureDevicesTest::cameraThatCannotStartIsReported()
+{
+    testcamera::Faults faults;
+    faults.cameraFailingToStart = 1;
+    useTestDevices(2, 0, faults);
+    GstCapture capture;
+    QSignalSpy status(&capture, &GstCapture::statusText);
+    VideoView view;
+    capture.setView(&view);
+    QVERIFY(!capture.isLive());
+    QTRY_COMPARE(status.size(), 1);
+    QCOMPARE(status[0][0].toInt(), GstCapture::kStatusError);
+    QVERIFY2(status[0][1].toString().contains("in use by another program"),
+             qPrintable(status[0][1].toString()));
+
+    // The other camera works.
+    capture.setCurrentDevice(1);
+    QVERIFY(capture.isLive());
+    QTRY_VERIFY_WITH_TIMEOUT(view.framesShown() > 0, 5000);
+}
+
+void CaptureDevicesTest::viewSetLaterStillGetsThePicture()
+{
+    useTestDevices(1, 0);
+    GstCapture capture;
+    QCOMPARE(capture.deviceCount(), 1);
+    QVERIFY(!capture.isLive());   // nothing to show it in yet
+    VideoView first;
+    capture.setView(&first);
+    QTRY_VERIFY_WITH_TIMEOUT(first.framesShown() > 0, 5000);
+
+    VideoView second;
+    capture.setView(&second);
+    const quint64 firstCount = first.framesShown();
+    QTRY_VERIFY_WITH_TIMEOUT(second.framesShown() > 3, 5000);
+    QVERIFY(first.framesShown() <= firstCount + 1);
+
+    capture.setView(nullptr);
+    QVERIFY(!capture.isLive());
+}
+
+QTEST_MAIN(CaptureDevicesTest)
+#include "tst_capture_devices.moc"

@@ -1,0 +1,440 @@
+// Recording from the test camera and microphone, read back with ffprobe.
+#include "CaptureTestSupport.h"
+
+#include <QApplication>
+#include <QDialogButtonBox>
+#include <QElapsedTimer>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTimer>
+
+using namespace capturetest;
+
+namespace {
+
+struct Run
+{
+    bool result = false;
+    double recordedSeconds = -1;   // from "Recording" to the stop click
+    int yields = 0;
+    bool stopResult = false;
+    bool indexWhenStopReturned = false;
+    QStringList texts;
+    QList<int> codes;
+    [[nodiscard]] bool said(const QString &part) const
+    {
+        for (const QString &t : texts)
+            if (t.contains(part))
+                return true;
+        return false;
+    }
+    [[nodiscard]] QString all() const { return texts.join(" | "); }
+};
+
+// Records like the window: the capture blocks, the user's Stop arrives in a
+// yield once stopAfterMs have passed (never when stopAfterMs < 0).
+Run record(GstCapture &capture, const QString &file, int stopAfterMs,
+           const std::function<void()> &inYield = {})
+{
+    Run run;
+    QElapsedTimer clock;
+    bool stopped = false;
+    QObject guard;
+    QObject::connect(&capture, &CaptureComponent::statusText, &guard,
+                     [&](int32_t code, const QString &text) {
+                         run.codes << code;
+                         run.texts << text;
+                         // The first word comes as soon as the recording runs.
+                         if (!clock.isValid())
+                             clock.start();
+                     });
+    QObject::connect(&capture, &CaptureComponent::yieldRequested, &guard, [&] {
+        ++run.yields;
+        if (inYield)
+            inYield();
+        if (stopAfterMs >= 0 && !stopped && clock.isValid() && clock.elapsed() >= stopAfterMs) {
+            stopped = true;
+            run.recordedSeconds = clock.nsecsElapsed() / 1e9;
+            run.stopResult = capture.stop();
+            run.indexWhenStopReturned = hasAviIndex(file);
+        }
+        QCoreApplication::processEvents();
+    });
+    capture.setCaptureFileName(file);
+    run.result = capture.capture();
+    return run;
+}
+
+} // namespace
+
+class CaptureRecordingTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void recordsPictureAndSoundForTheTimeRecorded();
+    void recordsPictureOnlyWithoutSound_data();
+    void recordsPictureOnlyWithoutSound();
+    void captureThatCannotStartReturnsFalse_data();
+    void captureThatCannotStartReturnsFalse();
+    void cameraFailingMidwayLeavesAPlayableClip();
+    void stopIsHarmlessWhenIdleAndRepeated();
+    void timeLimitAndFrameRateShapeTheClip_data();
+    void timeLimitAndFrameRateShapeTheClip();
+    void recordsFromTheChosenDevice();
+    void livePictureGoesOnOrPausesDuringRecording();
+    void confirmationCanCancelTheCapture();
+    void settingsOutOfRangeAreRefused();
+    void preparationReportsFreeSpaceOrAnUnwritablePlace();
+
+private:
+    QTemporaryDir m_dir;
+    QString clipPath() const { return m_dir.filePath("video.avi"); }
+};
+
+void CaptureRecordingTest::init()
+{
+    QVERIFY(m_dir.isValid());
+    QFile::remove(clipPath());
+}
+
+void CaptureRecordingTest::recordsPictureAndSoundForTheTimeRecorded()
+{
+    useTestDevices(1, 1);
+    GstCapture capture;
+    VideoView view;
+    sizeLikeTheWindow(view);
+    capture.setView(&view);
+    applyWindowSettings(capture);
+    capture.setCaptureFileName(clipPath());
+    int32_t preparation = 0;
+    capture.prepareCapture(preparation);
+    QVERIFY(preparation > 0);
+
+    const Run run = record(capture, clipPath(), 3000);
+    QVERIFY2(run.result, qPrintable(run.all()));
+    QVERIFY(run.stopResult);
+    // Stop returns with the file complete: Play may open it at once.
+    QVERIFY(run.indexWhenStopReturned);
+    QVERIFY(run.yields >= 10);
+    QVERIFY2(run.said("Recording 00:02 – "), qPrintable(run.all()));
+    QVERIFY2(run.texts.last().startsWith("Recorded 00:03 – "), qPrintable(run.all()));
+    QVERIFY2(run.texts.last().endsWith(", 0 dropped"), qPrintable(run.all()));
+    QVERIFY(!run.codes.contains(GstCapture::kStatusError));
+
+    const Clip clip = probeClip(clipPath());
+    QVERIFY(clip.readable);
+    QVERIFY(hasAviIndex(clipPath()));
+    QCOMPARE(clip.ofType("video").size(), 1);
+    QCOMPARE(clip.ofType("audio").size(), 1);
+    const QJsonObject video = clip.ofType("video").first();
+    const QJsonObject audio = clip.ofType("audio").first();
+    QCOMPARE(video.value("codec_name").toString(), QString("mjpeg"));
+    QCOMPARE(video.value("r_frame_rate").toString(), QString("25/1"));
+    QCOMPARE(video.value("width").toInt(), 640);
+    QCOMPARE(video.value("height").toInt(), 480);
+    QCOMPARE(audio.value("codec_name").toString(), QString("pcm_s16le"));
+    QCOMPARE(audio.value("sample_rate").toString(), QString("44100"));
+
+    QVERIFY2(clip.duration > 0, "no duration: the index is missing");
+    QVERIFY2(qAbs(clip.duration - run.recordedSeconds) <= 0.3,
+             qPrintable(QString("clip %1 s, recorded %2 s").arg(clip.duration).arg(run.recordedSeconds)));
+    const int frames = intField(video, "nb_read_frames");
+    QVERIFY2(qAbs(frames - clip.duration * 25) <= 1.0,
+             qPrintable(QString("%1 frames in %2 s").arg(frames).arg(clip.duration)));
+    QCOMPARE(intField(video, "nb_frames"), frames);
+    // AVI counts PCM sound in samples.
+    const double soundSeconds = intField(audio, "nb_frames") / 44100.0;
+    QVERIFY2(qAbs(soundSeconds - clip.duration) <= 0.2,
+             qPrintable(QString("sound %1 s, clip %2 s").arg(soundSeconds).arg(clip.duration)));
+}
+
+void CaptureRecordingTest::recordsPictureOnlyWithoutSound_data()
+{
+    QTest::addColumn<int>("microphones");
+    QTest::addColumn<bool>("microphoneFails");
+    QTest::addColumn<bool>("soundOn");
+    QTest::addColumn<QString>("said");
+    QTest::newRow("no microphone") << 0 << false << true << "No microphone found";
+    QTest::newRow("microphone fails to open") << 1 << true << true << "could not be opened";
+    QTest::newRow("sound turned off") << 1 << false << false << "sound is turned off";
+}
+
+void CaptureRecordingTest::recordsPictureOnlyWithoutSound()
+{
+    QFETCH(int, microphones);
+    QFETCH(bool, microphoneFails);
+    QFETCH(bool, soundOn);
+    QFETCH(QString, said);
+    testcamera::Faults faults;
+    faults.microphoneFailsToOpen = microphoneFails;
+    useTestDevices(1, microphones, faults);
+    GstCapture capture;
+    VideoView view;
+    capture.setView(&view);
+    applyWindowSettings(capture);
+    capture.setCaptureAudio(soundOn);
+
+    const Run run = record(capture, clipPath(), 1000);
+    QVERIFY2(run.result, qPrintable(run.all()));
+    QVERIFY2(run.said(said), qPrintable(run.all()));
+    QVERIFY2(run.said("picture only"), qPrintable(run.all()));
+    QVERIFY2(run.texts.last().endsWith(", picture only"), qPrintable(run.all()));
+    const Clip clip = probeClip(clipPath());
+    QCOMPARE(clip.streams.size(), 1);
+    QCOMPARE(clip.ofType("video").size(), 1);
+    QVERIFY2(qAbs(clip.duration - run.recordedSeconds) <= 0.3,
+             qPrintable(QString("clip %1 s, recorded %2 s").arg(clip.duration).arg(run.recordedSeconds)));
+}
+
+void CaptureRecordingTest::captureThatCannotStartReturnsFalse_data()
+{
+    QTest::addColumn<int>("cameras");
+    QTest::addColumn<bool>("cameraFails");
+    QTest::addColumn<bool>("fileUnderAFile");
+    QTest::addColumn<QString>("said");
+    QTest::newRow("no camera") << 0 << false << false << "no camera is connected";
+    QTest::newRow("camera busy") << 1 << true << false << "in use by another program";
+    // A path below a regular file cannot be written, not even by root.
+    QTest::newRow("file not writable") << 1 << false << true << "Cannot record";
+}
+
+void CaptureRecordingTest::captureThatCannotStartReturnsFalse()
+{
+    QFETCH(int, cameras);
+    QFETCH(bool, cameraFails);
+    QFETCH(bool, fileUnderAFile);
+    QFETCH(QString, said);
+    testcamera::Faults faults;
+    faults.cameraFailingToStart = cameraFails ? 1 : 0;
+    useTestDevices(cameras, 1, faults);
+    GstCapture capture;
+    VideoView view;
+    capture.setView(&view);
+    applyWindowSettings(capture);
+
+    QString file = clipPath();
+    if (fileUnderAFile) {
+        QFile blocker(m_dir.filePath("plain-file"));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        file = m_dir.filePath("plain-file/video.avi");
+    }
+    const Run run = record(capture, file, 500);
+    QVERIFY(!run.result);
+    QCOMPARE(run.yields, 0);
+    QVERIFY(!QFile::exists(file));
+    QVERIFY(!run.texts.isEmpty());
+    QCOMPARE(run.codes.last(), GstCapture::kStatusError);
+    QVERIFY2(run.texts.last().contains(said), qPrintable(run.all()));
+    QVERIFY(!capture.isRecording());
+    QVERIFY(!capture.stop());
+}
+
+void CaptureRecordingTest::cameraFailingMidwayLeavesAPlayableClip()
+{
+    testcamera::Faults faults;
+    faults.cameraFailingAfter = 1;
+    faults.failAfterFrames = 50;   // two seconds
+    useTestDevices(1, 1, faults);
+    GstCapture capture;
+    VideoView view;
+    capture.setView(&view);
+    applyWindowSettings(capture);
+
+    // Nobody presses Stop: the camera's failure ends the capture.
+    const Run run = record(capture, clipPath(), -1);
+    QVERIFY(run.result);
+    QVERIFY2(run.said("stopped working"), qPrintable(run.all()));
+    QCOMPARE(run.codes.last(), GstCapture::kStatusError);
+    QVERIFY(run.texts.last().contains("recording so far was kept"));
+    QVERIFY(!capture.isRecording());
+
+    const Clip clip = probeClip(clipPath());
+    QVERIFY(hasAviIndex(clipPath()));
+    QCOMPARE(clip.ofType("video").size(), 1);
+    QCOMPARE(clip.ofType("audio").size(), 1);
+    QVERIFY2(clip.duration > 1.0 && clip.duration < 3.0, qPrintable(QString::number(clip.duration)));
+    const int frames = intField(clip.ofType("video").first(), "nb_read_frames");
+    QVERIFY2(qAbs(frames - clip.duration * 25) <= 1.0, qPrintable(QString::number(frames)));
+}
+
+void CaptureRecordingTest::stopIsHarmlessWhenIdleAndRepeated()
+{
+    useTestDevices(1, 1);
+    GstCapture capture;
+    QVERIFY(!capture.stop());
+    QVERIFY(!capture.stop());
+    VideoView view;
+    capture.setView(&view);
+    applyWindowSettings(capture);
+
+    QList<bool> results;
+    bool stopped = false;
+    int yields = 0;
+    int yieldsAfterStop = 0;
+    const Run run = record(capture, clipPath(), -1, [&] {
+        if (stopped) {
+            ++yieldsAfterStop;
+            return;
+        }
+        if (++yields >= 5) {
+            stopped = true;
+            results << capture.stop() << capture.stop() << capture.stop();
+        }
+    });
+    QVERIFY(run.result);
+    QVERIFY(stopped);
+    QCOMPARE(results, (QList<bool>{true, false, false}));
+    QCOMPARE(yieldsAfterStop, 0);
+    QVERIFY(!capture.stop());
+    QVERIFY(hasAviIndex(clipPath()));
+
+    // The component records again afterwards.
+    QFile::remove(clipPath());
+    const Run again = record(capture, clipPath(), 500);
+    QVERIFY(again.result);
+    QVERIFY(probeClip(clipPath()).duration > 0.3);
+}
+
+void CaptureRecordingTest::timeLimitAndFrameRateShapeTheClip_data()
+{
+    QTest::addColumn<int>("rate");
+    QTest::newRow("25 fps") << 25;
+    QTest::newRow("10 fps") << 10;
+}
+
+void CaptureRecordingTest::timeLimitAndFrameRateShapeTheClip()
+{
+    QFETCH(int, rate);
+    useTestDevices(1, 1);
+    GstCapture capture;
+    VideoView view;
+    capture.setView(&view);
+    applyWindowSettings(capture);
+    capture.setTimeLimitEnabled(true);
+    capture.setTimeLimitSeconds(2);
+    capture.setCaptureFrameRate(rate);
+
+    const Run run = record(capture, clipPath(), -1);
+    QVERIFY(run.result);
+    const Clip clip = probeClip(clipPath());
+    QVERIFY2(qAbs(clip.duration - 2.0) <= 0.3, qPrintable(QString::number(clip.duration)));
+    const QJsonObject video = clip.ofType("video").first();
+    QCOMPARE(video.value("r_frame_rate").toString(), QString("%1/1").arg(rate));
+    QVERIFY(qAbs(intField(video, "nb_read_frames") - clip.duration * rate) <= 1.0);
+}
+
+void CaptureRecordingTest::recordsFromTheChosenDevice()
+{
+    useTestDevices(3, 0);
+    GstCapture capture;
+    VideoView view;
+    capture.setView(&view);
+    applyWindowSettings(capture);
+    capture.setCurrentDevice(2);   // "Test Camera 3" is blue
+
+    // Choosing another device while recording waits for the recording's end.
+    bool chose = false;
+    const Run run = record(capture, clipPath(), 1000, [&] {
+        if (!chose) {
+            chose = true;
+            capture.setCurrentDevice(1);
+        }
+    });
+    QVERIFY(run.result);
+    const QColor colour = clipCentreColour(clipPath(), 0.8);
+    QVERIFY2(isMostly(colour, 2), qPrintable(colour.name()));
+    QCOMPARE(capture.currentDevice(), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(isMostly(centreColour(view), 0), 5000);
+}
+
+void CaptureRecordingTest::livePictureGoesOnOrPausesDuringRecording()
+{
+    useTestDevices(1, 0);
+    GstCapture capture;
+    VideoView view;
+    capture.setView(&view);
+    applyWindowSettings(capture);
+    QTRY_VERIFY_WITH_TIMEOUT(view.framesShown() > 0, 5000);
+
+    quint64 atFirstYield = 0;
+    quint64 atStop = 0;
+    auto watch = [&] {
+        if (!atFirstYield)
+            atFirstYield = view.framesShown();
+        atStop = view.framesShown();
+    };
+    QVERIFY(record(capture, clipPath(), 1000, watch).result);
+    QVERIFY2(atStop >= atFirstYield + 15, qPrintable(QString("%1 -> %2").arg(atFirstYield).arg(atStop)));
+
+    capture.setPreviewDuringCapture(false);
+    atFirstYield = 0;
+    QVERIFY(record(capture, clipPath(), 1000, watch).result);
+    QVERIFY2(atStop <= atFirstYield + 1, qPrintable(QString("%1 -> %2").arg(atFirstYield).arg(atStop)));
+    // And the picture comes back afterwards.
+    const quint64 after = view.framesShown();
+    QTRY_VERIFY_WITH_TIMEOUT(view.framesShown() > after + 5, 5000);
+}
+
+void CaptureRecordingTest::confirmationCanCancelTheCapture()
+{
+    useTestDevices(1, 0);
+    GstCapture capture;
+    VideoView view;
+    capture.setView(&view);
+    applyWindowSettings(capture);
+    capture.setConfirmBeforeCapture(true);
+
+    auto answer = [](QMessageBox::StandardButton button) {
+        QTimer::singleShot(0, [button] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            QVERIFY(box);
+            box->button(button)->click();
+        });
+    };
+    answer(QMessageBox::No);
+    const Run declined = record(capture, clipPath(), 500);
+    QVERIFY(!declined.result);
+    QVERIFY(!QFile::exists(clipPath()));
+
+    answer(QMessageBox::Yes);
+    const Run confirmed = record(capture, clipPath(), 500);
+    QVERIFY(confirmed.result);
+    QVERIFY(hasAviIndex(clipPath()));
+}
+
+void CaptureRecordingTest::settingsOutOfRangeAreRefused()
+{
+    useTestDevices(1, 0);
+    GstCapture capture;
+    for (int rate : {0, -25, 61})
+        QVERIFY_THROWS_EXCEPTION(std::invalid_argument, capture.setCaptureFrameRate(rate));
+    for (int seconds : {0, -1, 61})
+        QVERIFY_THROWS_EXCEPTION(std::invalid_argument, capture.setBufferSeconds(seconds));
+    QVERIFY_THROWS_EXCEPTION(std::invalid_argument, capture.setTimeLimitSeconds(0));
+}
+
+void CaptureRecordingTest::preparationReportsFreeSpaceOrAnUnwritablePlace()
+{
+    useTestDevices(1, 0);
+    GstCapture capture;
+    QSignalSpy status(&capture, &GstCapture::statusText);
+    int32_t value = 0;
+    capture.setCaptureFileName(clipPath());
+    capture.prepareCapture(value);
+    QVERIFY(value > 0);
+    QCOMPARE(status.size(), 0);
+
+    QFile blocker(m_dir.filePath("plain-file"));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    capture.setCaptureFileName(m_dir.filePath("plain-file/video.avi"));
+    capture.prepareCapture(value);
+    QCOMPARE(value, -1);
+    QCOMPARE(status.size(), 1);
+    QCOMPARE(status[0][0].toInt(), GstCapture::kStatusError);
+}
+
+QTEST_MAIN(CaptureRecordingTest)
+#include "tst_capture_recording.moc"

@@ -1,0 +1,78 @@
+#pragma once
+
+/* A test camera and microphone for machines without either: a GStreamer
+ * device provider whose cameras are videotestsrc and whose microphones are
+ * audiotestsrc, both live. Tests register it in their own process; people
+ * load the same provider as a plugin through GST_PLUGIN_PATH. */
+
+#include <gst/gst.h>
+
+G_BEGIN_DECLS
+
+typedef enum {
+  /* Camera: going to PAUSED fails the way a busy device does.
+   * Microphone: cannot be opened at all. */
+  MIRABO_TEST_DEVICE_FAILS_TO_START = 1 << 0,
+  /* Camera: no colour balance and a single fixed format. */
+  MIRABO_TEST_DEVICE_NO_CONTROLS = 1 << 1,
+} MiraboTestDeviceFlags;
+
+typedef struct {
+  guint flags;
+  /* Camera: when above 0, stops with an error after that many frames. */
+  gint fail_after_frames;
+} MiraboTestDeviceSpec;
+
+/* Registers the provider in this process (once) and makes its next probe
+ * offer exactly these devices: "Test Camera", "Test Camera 2", ... and
+ * "Test Microphone", "Test Microphone 2", ... The cameras show colour bars,
+ * then red, blue and green pictures. When rank_out_others is TRUE,
+ * every other device provider is ranked out so that real devices cannot
+ * appear. gst_init must have been called. */
+gboolean mirabo_test_devices_set (const MiraboTestDeviceSpec * cameras,
+    gint n_cameras, const MiraboTestDeviceSpec * microphones, gint n_microphones,
+    gboolean rank_out_others);
+
+/* For the loadable plugin: registers the provider with the given plugin and
+ * takes the device counts from MIRABO_TEST_CAMERAS and
+ * MIRABO_TEST_MICROPHONES (default one of each). */
+gboolean mirabo_test_devices_plugin_init (GstPlugin * plugin);
+
+G_END_DECLS
+
+#ifdef __cplusplus
+#include <vector>
+
+namespace testcamera {
+
+struct Faults {
+    int cameraFailingToStart = 0;    // 1-based camera number, 0 for none
+    int cameraFailingAfter = 0;      // 1-based camera number, 0 for none
+    int failAfterFrames = 0;
+    int cameraWithoutControls = 0;   // 1-based camera number, 0 for none
+    bool microphoneFailsToOpen = false;
+};
+
+// Test devices only, real ones ranked out. gst_init must have been called.
+inline bool registerTestDevices(int cameras, int microphones, const Faults &faults = {})
+{
+    std::vector<MiraboTestDeviceSpec> cams(cameras > 0 ? cameras : 0);
+    for (int i = 0; i < int(cams.size()); ++i) {
+        const int number = i + 1;
+        cams[i] = MiraboTestDeviceSpec{0, 0};
+        if (number == faults.cameraFailingToStart)
+            cams[i].flags |= MIRABO_TEST_DEVICE_FAILS_TO_START;
+        if (number == faults.cameraWithoutControls)
+            cams[i].flags |= MIRABO_TEST_DEVICE_NO_CONTROLS;
+        if (number == faults.cameraFailingAfter)
+            cams[i].fail_after_frames = faults.failAfterFrames;
+    }
+    std::vector<MiraboTestDeviceSpec> mics(microphones > 0 ? microphones : 0);
+    for (auto &m : mics)
+        m = MiraboTestDeviceSpec{faults.microphoneFailsToOpen ? guint(MIRABO_TEST_DEVICE_FAILS_TO_START) : 0u, 0};
+    return mirabo_test_devices_set(cams.data(), int(cams.size()), mics.data(), int(mics.size()),
+                                   TRUE);
+}
+
+} // namespace testcamera
+#endif

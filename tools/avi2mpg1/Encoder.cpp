@@ -19,6 +19,7 @@ extern "C" {
 #include <exception>
 #include <mutex>
 #include <optional>
+#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -27,6 +28,8 @@ using av::check;
 namespace {
 
 constexpr int kMpegAudioFrameSize = 1152;
+// The "mpeg" muxer's default pack size.
+constexpr int kMpegPackSize = 2048;
 constexpr int kAudioBitRatePerChannel = 96000;
 // Far above any webcam; keeps a damaged header from making a decoder
 // allocate gigabytes.
@@ -83,17 +86,19 @@ private:
     std::mutex mutex_;
 };
 
-// Sends a frame (nullptr drains) and muxes every packet the encoder has ready.
-void encodeInto(AVCodecContext &enc, const AVFrame *frame, AVPacket &pkt, Muxer &mux,
-                const AVStream &st, const std::string &what)
+// Sends a frame (nullptr drains) and hands every packet the encoder has
+// ready to sink.
+template <typename Sink>
+void encode(AVCodecContext &enc, const AVFrame *frame, const char *what, Sink &&sink)
 {
     check(avcodec_send_frame(&enc, frame), what);
     for (;;) {
-        const int ret = avcodec_receive_packet(&enc, &pkt);
+        av::PacketPtr pkt = av::makePacket();
+        const int ret = avcodec_receive_packet(&enc, pkt.get());
         if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF)
             return;
         check(ret, what);
-        mux.write(pkt, st, enc.time_base);
+        sink(std::move(pkt));
     }
 }
 
@@ -116,7 +121,6 @@ public:
     VideoOut(const VideoPlan &plan, Muxer &mux)
         : plan_(plan)
         , mux_(mux)
-        , pkt_(av::makePacket())
         , threads_(av_cpu_count())
     {
         const AVCodec *codec = avcodec_find_encoder(AV_CODEC_ID_MPEG1VIDEO);
@@ -161,7 +165,14 @@ public:
         last_ = std::move(picture);
     }
 
-    void finish() { encodeInto(*enc_, nullptr, *pkt_, mux_, *stream_, "cannot encode the video"); }
+    void finish()
+    {
+        encode(*enc_, nullptr, kEncodeError, [this](av::PacketPtr pkt) { hold(std::move(pkt)); });
+        stuffBeforeLastShown();
+        for (av::PacketPtr &pkt : held_)
+            mux_.write(*pkt, *stream_, enc_->time_base);
+        held_.clear();
+    }
 
 private:
     struct ScalerKey
@@ -204,7 +215,40 @@ private:
     {
         for (; nextSlot_ < end; ++nextSlot_) {
             picture.pts = nextSlot_;
-            encodeInto(*enc_, &picture, *pkt_, mux_, *stream_, "cannot encode the video");
+            encode(*enc_, &picture, kEncodeError, [this](av::PacketPtr pkt) { hold(std::move(pkt)); });
+        }
+    }
+
+    // MPEG program streams carry a timestamp only for the first picture that
+    // starts in each pack, and players and ffprobe take a clip's length from
+    // the last timestamp: tiny final pictures sharing a pack made clips look
+    // up to 0.1 s short. So the last few packets wait, and at the end the one
+    // before the last-shown picture gets zero stuffing (legal before any MPEG
+    // video start code) to a pack's size, which gives the last-shown picture
+    // a pack of its own start.
+    void hold(av::PacketPtr pkt)
+    {
+        held_.push_back(std::move(pkt));
+        // The last-shown picture is at most max_b_frames from the end.
+        if (held_.size() > static_cast<size_t>(enc_->max_b_frames) + 2) {
+            mux_.write(*held_.front(), *stream_, enc_->time_base);
+            held_.pop_front();
+        }
+    }
+
+    void stuffBeforeLastShown()
+    {
+        const auto last = std::max_element(held_.begin(), held_.end(),
+                                           [](const av::PacketPtr &a, const av::PacketPtr &b) {
+                                               return a->pts < b->pts;
+                                           });
+        if (last == held_.begin() || last == held_.end())
+            return;
+        AVPacket &before = **std::prev(last);
+        if (before.size < kMpegPackSize) {
+            const int grow = kMpegPackSize - before.size;
+            check(av_grow_packet(&before, grow), "out of memory");
+            std::fill_n(before.data + before.size - grow, grow, uint8_t{0});
         }
     }
 
@@ -247,15 +291,17 @@ private:
         return sws;
     }
 
+    static constexpr const char *kEncodeError = "cannot encode the video";
+
     VideoPlan plan_;
     Muxer &mux_;
-    av::PacketPtr pkt_;
     int threads_;
     av::CodecPtr enc_;
     AVStream *stream_ = nullptr;
     av::SwsPtr sws_;
     ScalerKey scalerKey_;
     av::FramePtr last_;
+    std::deque<av::PacketPtr> held_;
     int64_t maxGap_ = 1;
     int64_t base_ = 0;
     int64_t lastIndex_ = -1;
@@ -271,7 +317,6 @@ class AudioOut
 public:
     AudioOut(const AVCodecContext &dec, Muxer &mux)
         : mux_(mux)
-        , pkt_(av::makePacket())
     {
         checkUsable(dec.sample_rate, dec.ch_layout.nb_channels);
         const AVCodec *codec = avcodec_find_encoder(AV_CODEC_ID_MP2);
@@ -308,7 +353,7 @@ public:
         if (swr_)
             resample(nullptr);
         encodeFrames(true);
-        encodeInto(*enc_, nullptr, *pkt_, mux_, *stream_, "cannot encode the sound");
+        encode(*enc_, nullptr, kEncodeError, [this](av::PacketPtr pkt) { write(*pkt); });
     }
 
 private:
@@ -377,12 +422,15 @@ private:
                                        AV_SAMPLE_FMT_S16);
             frame->pts = samplesSent_;
             samplesSent_ += kMpegAudioFrameSize;
-            encodeInto(*enc_, frame.get(), *pkt_, mux_, *stream_, "cannot encode the sound");
+            encode(*enc_, frame.get(), kEncodeError, [this](av::PacketPtr pkt) { write(*pkt); });
         }
     }
 
+    void write(AVPacket &pkt) { mux_.write(pkt, *stream_, enc_->time_base); }
+
+    static constexpr const char *kEncodeError = "cannot encode the sound";
+
     Muxer &mux_;
-    av::PacketPtr pkt_;
     av::CodecPtr enc_;
     AVStream *stream_ = nullptr;
     int channels_ = 1;
@@ -616,6 +664,10 @@ Encoder::Encoder(EncoderOptions options)
 void Encoder::run()
 {
     const std::string &name = options_.input;
+    struct stat in {}, out {};
+    if (stat(name.c_str(), &in) == 0 && stat(options_.output.c_str(), &out) == 0
+        && in.st_dev == out.st_dev && in.st_ino == out.st_ino)
+        throw av::Error("the output " + options_.output + " is the input");
     const av::InputPtr input = openInput(name);
     AVFormatContext &fmt = *input;
 

@@ -34,6 +34,8 @@ constexpr int kAudioBitRatePerChannel = 96000;
 // Far above any webcam; keeps a damaged header from making a decoder
 // allocate gigabytes.
 constexpr int64_t kMaxInputPixels = 3840 * 2160;
+// FFmpeg's own ceiling for automatic thread counts.
+constexpr int kMaxThreads = 16;
 // Decoded pictures in flight between the two threads.
 constexpr size_t kQueueDepth = 8;
 // A timestamp jump larger than this is damage, not a pause to fill.
@@ -121,7 +123,7 @@ public:
     VideoOut(const VideoPlan &plan, Muxer &mux)
         : plan_(plan)
         , mux_(mux)
-        , threads_(av_cpu_count())
+        , threads_(std::min(av_cpu_count(), kMaxThreads))
     {
         const AVCodec *codec = avcodec_find_encoder(AV_CODEC_ID_MPEG1VIDEO);
         if (!codec)

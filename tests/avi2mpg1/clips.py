@@ -35,6 +35,25 @@ def make_clip(path, size="640x480", rate="25", seconds=3, codec="mjpeg", pix_fmt
     return path
 
 
+def make_gst_clip(path, registry, seconds=3, rate=15, sample_rate=44100, channels=1):
+    """An AVI from GStreamer's own avimux, jpegenc and raw S16LE sound, the
+    elements the recorder uses, or None when gst-launch-1.0 is missing."""
+    launch = shutil.which("gst-launch-1.0")
+    if not launch:
+        return None
+    frames = int(seconds * rate)
+    blocks = int(seconds * sample_rate / 1024)
+    pipeline = (f"videotestsrc num-buffers={frames} pattern=smpte horizontal-speed=4 ! "
+                f"video/x-raw,width=640,height=480,framerate={rate}/1 ! videorate ! jpegenc ! queue ! "
+                f"avimux name=mux ! filesink location={path} "
+                f"audiotestsrc num-buffers={blocks} samplesperbuffer=1024 ! "
+                f"audio/x-raw,format=S16LE,rate={sample_rate},channels={channels} ! queue ! mux.")
+    env = dict(os.environ, GST_REGISTRY=registry)
+    subprocess.run([launch, "-q", "-e", *pipeline.split()], check=True, env=env, timeout=RUN_TIMEOUT,
+                   stdin=subprocess.DEVNULL)
+    return path
+
+
 def probe(path):
     out = subprocess.run([FFPROBE, "-v", "error", "-show_format", "-show_streams", "-of", "json", path],
                          check=True, capture_output=True, text=True, timeout=RUN_TIMEOUT).stdout

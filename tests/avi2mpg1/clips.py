@@ -10,7 +10,7 @@ FFMPEG = shutil.which("ffmpeg") or "/usr/bin/ffmpeg"
 FFPROBE = shutil.which("ffprobe") or "/usr/bin/ffprobe"
 
 # Fails a run that hangs; a normal run here takes well under a second.
-RUN_TIMEOUT = 120
+RUN_TIMEOUT = 60
 
 
 def make_clip(path, size="640x480", rate="25", seconds=3, codec="mjpeg", pix_fmt="yuvj420p",

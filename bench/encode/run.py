@@ -17,7 +17,10 @@ Goals: wall time at most 0.9 x the command line's at an equal or better
 PSNR, video bit rate within 5 % of 600 kbit/s, at least 20 x real time.
 Exit status 0 when all are met.
 
-usage: bench/encode/run.py [--encoder build/bin/avi2mpg1] [--rounds 5]
+usage: bench/encode/run.py [--encoder build/bin/avi2mpg1] [--rounds 5] [--plain-ffmpeg]
+
+--plain-ffmpeg leaves the command line at mpeg1video's defaults beyond the
+bit rate (12-frame GOP, no B frames, no trellis).
 """
 
 import argparse
@@ -89,6 +92,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--encoder", default=os.path.join(HERE, "..", "..", "build", "bin", "avi2mpg1"))
     parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--plain-ffmpeg", action="store_true")
     args = parser.parse_args()
     encoder = os.path.abspath(args.encoder)
 
@@ -106,7 +110,7 @@ def main():
         cli_out = os.path.join(work, "cli.mpg")
         cli_cmd = ["ffmpeg", "-nostdin", "-v", "error", "-y", "-i", "video.avi",
                    "-s", f"{width}x{height}", "-r", rate, "-c:v", "mpeg1video", "-b:v", f"{KBPS}k",
-                   *ENCODER_OPTIONS,
+                   *([] if args.plain_ffmpeg else ENCODER_OPTIONS),
                    "-c:a", "mp2", "-ar", audio["sample_rate"], "-ac", str(audio["channels"]),
                    "-b:a", audio["bit_rate"], "-f", "mpeg", "cli.mpg"]
         log("ours: " + " ".join(ours_cmd))

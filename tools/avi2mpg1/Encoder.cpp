@@ -1,0 +1,761 @@
+#include "Encoder.h"
+
+#include "Av.h"
+#include "OutputFile.h"
+#include "Plan.h"
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libavutil/cpu.h>
+#include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
+#include <libavutil/samplefmt.h>
+}
+
+#include <algorithm>
+#include <cmath>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <sys/stat.h>
+#include <thread>
+#include <vector>
+
+using av::check;
+
+namespace {
+
+constexpr int kMpegAudioFrameSize = 1152;
+// The "mpeg" muxer's default pack size.
+constexpr int kMpegPackSize = 2048;
+constexpr int kAudioBitRatePerChannel = 96000;
+// Far above any webcam; keeps a damaged header from making a decoder
+// allocate gigabytes.
+constexpr int64_t kMaxInputPixels = 3840 * 2160;
+// FFmpeg's own ceiling for automatic thread counts.
+constexpr int kMaxThreads = 16;
+// Decoded pictures in flight between the two threads.
+constexpr size_t kQueueDepth = 8;
+// A timestamp jump larger than this is damage, not a pause to fill.
+constexpr int kMaxGapSeconds = 5;
+
+// ---------------------------------------------------------------------------
+
+class Muxer
+{
+public:
+    explicit Muxer(const OutputFile &file)
+        : name_(file.path())
+    {
+        AVFormatContext *ctx = nullptr;
+        // "mpeg" is the MPEG-1 system stream, whatever the file is called.
+        check(avformat_alloc_output_context2(&ctx, nullptr, "mpeg", nullptr),
+              "cannot set up the MPEG program stream");
+        ctx_.reset(ctx);
+        ctx_->pb = file.io();
+        ctx_->flags |= AVFMT_FLAG_CUSTOM_IO;
+    }
+
+    [[nodiscard]] AVStream *addStream(const AVCodecContext &enc)
+    {
+        AVStream *st = avformat_new_stream(ctx_.get(), nullptr);
+        if (!st)
+            throw av::Error("out of memory");
+        check(avcodec_parameters_from_context(st->codecpar, &enc),
+              "cannot set up the MPEG program stream");
+        st->time_base = enc.time_base;
+        return st;
+    }
+
+    void writeHeader() { check(avformat_write_header(ctx_.get(), nullptr), "cannot write " + name_); }
+
+    // Both threads write; the interleaving queue is not thread-safe.
+    void write(AVPacket &pkt, const AVStream &st, AVRational from)
+    {
+        av_packet_rescale_ts(&pkt, from, st.time_base);
+        pkt.stream_index = st.index;
+        const std::lock_guard lock(mutex_);
+        check(av_interleaved_write_frame(ctx_.get(), &pkt), "cannot write " + name_);
+    }
+
+    void writeTrailer() { check(av_write_trailer(ctx_.get()), "cannot write " + name_); }
+
+private:
+    std::string name_;
+    av::OutputPtr ctx_;
+    std::mutex mutex_;
+};
+
+// Sends a frame (nullptr drains) and hands every packet the encoder has
+// ready to sink.
+template <typename Sink>
+void encode(AVCodecContext &enc, const AVFrame *frame, const char *what, Sink &&sink)
+{
+    check(avcodec_send_frame(&enc, frame), what);
+    for (;;) {
+        av::PacketPtr pkt = av::makePacket();
+        const int ret = avcodec_receive_packet(&enc, pkt.get());
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF)
+            return;
+        check(ret, what);
+        sink(std::move(pkt));
+    }
+}
+
+// ---------------------------------------------------------------------------
+
+struct VideoPlan
+{
+    Size size;
+    AVRational inRate;
+    AVRational outRate;
+    AVRational inTimeBase;
+    int64_t bitRate;
+};
+
+// Scales decoded pictures to the output size and limited range, repeats or
+// drops them to fill the output frame rate's slots, and encodes MPEG-1 video.
+class VideoOut
+{
+public:
+    VideoOut(const VideoPlan &plan, Muxer &mux)
+        : plan_(plan)
+        , mux_(mux)
+        , threads_(std::min(av_cpu_count(), kMaxThreads))
+    {
+        const AVCodec *codec = avcodec_find_encoder(AV_CODEC_ID_MPEG1VIDEO);
+        if (!codec)
+            throw av::Error("this FFmpeg has no MPEG-1 video encoder");
+        enc_ = av::makeCodec(codec);
+        AVCodecContext &e = *enc_;
+        e.width = plan.size.width;
+        e.height = plan.size.height;
+        e.pix_fmt = AV_PIX_FMT_YUV420P;
+        e.color_range = AVCOL_RANGE_MPEG;
+        e.sample_aspect_ratio = {1, 1};
+        e.framerate = plan.outRate;
+        e.time_base = av_inv_q(plan.outRate);
+        e.bit_rate = plan.bitRate;
+        // The default tolerance lets a short clip overshoot by 15 %.
+        e.bit_rate_tolerance = static_cast<int>(plan.bitRate / 2);
+        // Measured at 600 kbit/s against the defaults (12-frame GOP, no B
+        // frames): +0.9 dB PSNR for about 15 % more encoding time.
+        e.gop_size = static_cast<int>(std::lround(2 * av_q2d(plan.outRate)));
+        e.max_b_frames = 2;
+        e.trellis = 1;
+        e.thread_count = threads_;
+        e.thread_type = FF_THREAD_SLICE;
+        check(avcodec_open2(&e, codec, nullptr), "cannot set up the MPEG-1 video encoder");
+        stream_ = mux.addStream(e);
+
+        const int64_t perSecond = std::max<int64_t>(1, av_rescale(1, plan.inRate.num, plan.inRate.den));
+        maxGap_ = kMaxGapSeconds * perSecond;
+    }
+
+    void push(const AVFrame &decoded)
+    {
+        const std::optional<int64_t> index = frameIndex(decoded.best_effort_timestamp);
+        if (!index)
+            return;
+        const int64_t from = slot(*index);
+        if (last_)
+            emitUntil(*last_, from);
+        av::FramePtr picture = scale(decoded);
+        emitUntil(*picture, slot(*index + 1));
+        last_ = std::move(picture);
+    }
+
+    void finish()
+    {
+        encode(*enc_, nullptr, kEncodeError, [this](av::PacketPtr pkt) { hold(std::move(pkt)); });
+        stuffBeforeLastShown();
+        for (av::PacketPtr &pkt : held_)
+            mux_.write(*pkt, *stream_, enc_->time_base);
+        held_.clear();
+    }
+
+private:
+    struct ScalerKey
+    {
+        int width = 0, height = 0, format = -1;
+        bool fullRange = false;
+        friend bool operator==(const ScalerKey &, const ScalerKey &) = default;
+    };
+
+    // The picture's place counted in input frames from the start; nothing for
+    // a picture that does not move time forward.
+    std::optional<int64_t> frameIndex(int64_t ts)
+    {
+        int64_t index = lastIndex_ + 1;
+        if (ts != AV_NOPTS_VALUE) {
+            const int64_t absolute = av_rescale_q_rnd(ts, plan_.inTimeBase, av_inv_q(plan_.inRate),
+                                                      AVRounding(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
+            // A video that starts a little after the sound keeps its delay;
+            // a far-off first timestamp is taken as the start.
+            if (lastIndex_ < 0)
+                base_ = absolute >= 0 && absolute <= maxGap_ ? 0 : absolute;
+            int64_t relative = 0;
+            if (__builtin_sub_overflow(absolute, base_, &relative) || relative > lastIndex_ + maxGap_)
+                relative = lastIndex_ + 1;
+            else if (relative <= lastIndex_)
+                return std::nullopt;
+            index = relative;
+        }
+        lastIndex_ = index;
+        return index;
+    }
+
+    [[nodiscard]] int64_t slot(int64_t index) const
+    {
+        return av_rescale_q_rnd(index, av_inv_q(plan_.inRate), av_inv_q(plan_.outRate),
+                                AV_ROUND_NEAR_INF);
+    }
+
+    void emitUntil(AVFrame &picture, int64_t end)
+    {
+        for (; nextSlot_ < end; ++nextSlot_) {
+            picture.pts = nextSlot_;
+            encode(*enc_, &picture, kEncodeError, [this](av::PacketPtr pkt) { hold(std::move(pkt)); });
+        }
+    }
+
+    // MPEG program streams carry a timestamp only for the first picture that
+    // starts in each pack, and players and ffprobe take a clip's length from
+    // the last timestamp: tiny final pictures sharing a pack made clips look
+    // up to 0.1 s short. So the last few packets wait, and at the end the one
+    // before the last-shown picture gets zero stuffing (legal before any MPEG
+    // video start code) to a pack's size, which gives the last-shown picture
+    // a pack of its own start.
+    void hold(av::PacketPtr pkt)
+    {
+        held_.push_back(std::move(pkt));
+        // The last-shown picture is at most max_b_frames from the end.
+        if (held_.size() > static_cast<size_t>(enc_->max_b_frames) + 2) {
+            mux_.write(*held_.front(), *stream_, enc_->time_base);
+            held_.pop_front();
+        }
+    }
+
+    void stuffBeforeLastShown()
+    {
+        const auto last = std::max_element(held_.begin(), held_.end(),
+                                           [](const av::PacketPtr &a, const av::PacketPtr &b) {
+                                               return a->pts < b->pts;
+                                           });
+        if (last == held_.begin() || last == held_.end())
+            return;
+        AVPacket &before = **std::prev(last);
+        if (before.size < kMpegPackSize) {
+            const int grow = kMpegPackSize - before.size;
+            check(av_grow_packet(&before, grow), "out of memory");
+            std::fill_n(before.data + before.size - grow, grow, uint8_t{0});
+        }
+    }
+
+    av::FramePtr scale(const AVFrame &src)
+    {
+        const ScalerKey key{src.width, src.height, src.format, src.color_range == AVCOL_RANGE_JPEG};
+        if (!sws_ || !(key == scalerKey_)) {
+            sws_ = makeScaler(key);
+            scalerKey_ = key;
+        }
+        av::FramePtr dst = av::makeFrame();
+        check(sws_scale_frame(sws_.get(), dst.get(), &src), "cannot scale the picture");
+        dst->color_range = AVCOL_RANGE_MPEG;
+        return dst;
+    }
+
+    av::SwsPtr makeScaler(const ScalerKey &key) const
+    {
+        const auto format = static_cast<AVPixelFormat>(key.format);
+        if (key.width <= 0 || key.height <= 0 || !sws_isSupportedInput(format)) {
+            const char *name = av_get_pix_fmt_name(format);
+            throw av::Error(std::string("cannot convert pictures of format ") + (name ? name : "unknown"));
+        }
+        av::SwsPtr sws(sws_alloc_context());
+        if (!sws)
+            throw av::Error("out of memory");
+        SwsContext *c = sws.get();
+        av_opt_set_int(c, "srcw", key.width, 0);
+        av_opt_set_int(c, "srch", key.height, 0);
+        av_opt_set_int(c, "src_format", format, 0);
+        // MJPEG decodes to full range; MPEG-1 wants limited range.
+        av_opt_set_int(c, "src_range", key.fullRange, 0);
+        av_opt_set_int(c, "dstw", plan_.size.width, 0);
+        av_opt_set_int(c, "dsth", plan_.size.height, 0);
+        av_opt_set_int(c, "dst_format", AV_PIX_FMT_YUV420P, 0);
+        av_opt_set_int(c, "dst_range", 0, 0);
+        av_opt_set_int(c, "sws_flags", SWS_BICUBIC, 0);
+        av_opt_set_int(c, "threads", threads_, 0);
+        check(sws_init_context(c, nullptr, nullptr), "cannot set up the picture scaler");
+        return sws;
+    }
+
+    static constexpr const char *kEncodeError = "cannot encode the video";
+
+    VideoPlan plan_;
+    Muxer &mux_;
+    int threads_;
+    av::CodecPtr enc_;
+    AVStream *stream_ = nullptr;
+    av::SwsPtr sws_;
+    ScalerKey scalerKey_;
+    av::FramePtr last_;
+    std::deque<av::PacketPtr> held_;
+    int64_t maxGap_ = 1;
+    int64_t base_ = 0;
+    int64_t lastIndex_ = -1;
+    int64_t nextSlot_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+
+// Resamples decoded sound to 16-bit mono or stereo at an MPEG-1 rate and
+// encodes MPEG-1 audio layer II in its fixed 1152-sample frames.
+class AudioOut
+{
+public:
+    AudioOut(const AVCodecContext &dec, Muxer &mux)
+        : mux_(mux)
+    {
+        checkUsable(dec.sample_rate, dec.ch_layout.nb_channels);
+        const AVCodec *codec = avcodec_find_encoder(AV_CODEC_ID_MP2);
+        if (!codec)
+            throw av::Error("this FFmpeg has no MPEG audio layer II encoder");
+        enc_ = av::makeCodec(codec);
+        AVCodecContext &e = *enc_;
+        channels_ = dec.ch_layout.nb_channels >= 2 ? 2 : 1;
+        av_channel_layout_default(&e.ch_layout, channels_);
+        e.sample_fmt = AV_SAMPLE_FMT_S16;
+        e.sample_rate = mpegSampleRate(dec.sample_rate);
+        e.time_base = {1, e.sample_rate};
+        e.bit_rate = int64_t{kAudioBitRatePerChannel} * channels_;
+        check(avcodec_open2(&e, codec, nullptr), "cannot set up the MPEG audio encoder");
+        stream_ = mux.addStream(e);
+        fifo_.reset(av_audio_fifo_alloc(AV_SAMPLE_FMT_S16, channels_, 4 * kMpegAudioFrameSize));
+        if (!fifo_)
+            throw av::Error("out of memory");
+    }
+
+    void push(const AVFrame &decoded)
+    {
+        if (!swr_)
+            makeResampler(decoded);
+        else if (decoded.format != inFormat_ || decoded.sample_rate != inRate_
+                 || decoded.ch_layout.nb_channels != inChannels_)
+            throw av::Error("the sound changes its format within the clip");
+        resample(&decoded);
+        encodeFrames(false);
+    }
+
+    void finish()
+    {
+        if (swr_)
+            resample(nullptr);
+        encodeFrames(true);
+        encode(*enc_, nullptr, kEncodeError, [this](av::PacketPtr pkt) { write(*pkt); });
+    }
+
+private:
+    static void checkUsable(int rate, int channels)
+    {
+        if (rate < 1000 || rate > 384000 || channels < 1 || channels > 64)
+            throw av::Error("cannot use sound with " + std::to_string(rate) + " Hz and "
+                            + std::to_string(channels) + " channels");
+    }
+
+    void makeResampler(const AVFrame &in)
+    {
+        checkUsable(in.sample_rate, in.ch_layout.nb_channels);
+        AVChannelLayout inLayout{};
+        if (in.ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
+            av_channel_layout_default(&inLayout, in.ch_layout.nb_channels);
+        else
+            check(av_channel_layout_copy(&inLayout, &in.ch_layout), "out of memory");
+        SwrContext *swr = nullptr;
+        const int ret = swr_alloc_set_opts2(&swr, &enc_->ch_layout, AV_SAMPLE_FMT_S16,
+                                            enc_->sample_rate, &inLayout,
+                                            static_cast<AVSampleFormat>(in.format),
+                                            in.sample_rate, 0, nullptr);
+        av_channel_layout_uninit(&inLayout);
+        swr_.reset(swr);
+        check(ret, "cannot set up the sound resampler");
+        check(swr_init(swr), "cannot set up the sound resampler");
+        inFormat_ = in.format;
+        inRate_ = in.sample_rate;
+        inChannels_ = in.ch_layout.nb_channels;
+    }
+
+    // nullptr drains what the resampler still holds.
+    void resample(const AVFrame *in)
+    {
+        const int inSamples = in ? in->nb_samples : 0;
+        const int room = check(swr_get_out_samples(swr_.get(), inSamples), "cannot resample the sound");
+        if (room == 0)
+            return;
+        buffer_.resize(static_cast<size_t>(room) * channels_);
+        auto *out = reinterpret_cast<uint8_t *>(buffer_.data());
+        const int got = check(swr_convert(swr_.get(), &out, room,
+                                          in ? const_cast<const uint8_t **>(in->extended_data) : nullptr,
+                                          inSamples),
+                              "cannot resample the sound");
+        if (got > 0 && av_audio_fifo_write(fifo_.get(), reinterpret_cast<void **>(&out), got) < got)
+            throw av::Error("out of memory");
+    }
+
+    // At the end the last, partial frame is padded with silence.
+    void encodeFrames(bool final)
+    {
+        while (av_audio_fifo_size(fifo_.get()) >= kMpegAudioFrameSize
+               || (final && av_audio_fifo_size(fifo_.get()) > 0)) {
+            av::FramePtr frame = av::makeFrame();
+            frame->nb_samples = kMpegAudioFrameSize;
+            frame->format = AV_SAMPLE_FMT_S16;
+            frame->sample_rate = enc_->sample_rate;
+            check(av_channel_layout_copy(&frame->ch_layout, &enc_->ch_layout), "out of memory");
+            check(av_frame_get_buffer(frame.get(), 0), "out of memory");
+            const int got = check(av_audio_fifo_read(fifo_.get(), reinterpret_cast<void **>(frame->data),
+                                                     kMpegAudioFrameSize),
+                                  "cannot encode the sound");
+            if (got < kMpegAudioFrameSize)
+                av_samples_set_silence(frame->data, got, kMpegAudioFrameSize - got, channels_,
+                                       AV_SAMPLE_FMT_S16);
+            frame->pts = samplesSent_;
+            samplesSent_ += kMpegAudioFrameSize;
+            encode(*enc_, frame.get(), kEncodeError, [this](av::PacketPtr pkt) { write(*pkt); });
+        }
+    }
+
+    void write(AVPacket &pkt) { mux_.write(pkt, *stream_, enc_->time_base); }
+
+    static constexpr const char *kEncodeError = "cannot encode the sound";
+
+    Muxer &mux_;
+    av::CodecPtr enc_;
+    AVStream *stream_ = nullptr;
+    int channels_ = 1;
+    av::SwrPtr swr_;
+    int inFormat_ = -1;
+    int inRate_ = 0;
+    int inChannels_ = 0;
+    av::FifoPtr fifo_;
+    std::vector<int16_t> buffer_;
+    int64_t samplesSent_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+
+class FrameQueue
+{
+public:
+    // False once the queue has been aborted.
+    [[nodiscard]] bool push(av::FramePtr frame)
+    {
+        std::unique_lock lock(mutex_);
+        notFull_.wait(lock, [this] { return aborted_ || frames_.size() < kQueueDepth; });
+        if (aborted_)
+            return false;
+        frames_.push_back(std::move(frame));
+        notEmpty_.notify_one();
+        return true;
+    }
+
+    // Null when the queue is closed and empty, or aborted.
+    [[nodiscard]] av::FramePtr pop()
+    {
+        std::unique_lock lock(mutex_);
+        notEmpty_.wait(lock, [this] { return aborted_ || closed_ || !frames_.empty(); });
+        if (aborted_ || frames_.empty())
+            return nullptr;
+        av::FramePtr frame = std::move(frames_.front());
+        frames_.pop_front();
+        notFull_.notify_one();
+        return frame;
+    }
+
+    void close()
+    {
+        const std::lock_guard lock(mutex_);
+        closed_ = true;
+        notEmpty_.notify_all();
+    }
+
+    void abort()
+    {
+        const std::lock_guard lock(mutex_);
+        aborted_ = true;
+        notEmpty_.notify_all();
+        notFull_.notify_all();
+    }
+
+    [[nodiscard]] bool aborted() const
+    {
+        const std::lock_guard lock(mutex_);
+        return aborted_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable notEmpty_;
+    std::condition_variable notFull_;
+    std::deque<av::FramePtr> frames_;
+    bool closed_ = false;
+    bool aborted_ = false;
+};
+
+// Runs VideoOut beside the decoding thread. Destroying it without finish()
+// abandons the video (the error path).
+class VideoThread
+{
+public:
+    explicit VideoThread(VideoOut &video)
+        : thread_([this, &video] { run(video); })
+    {
+    }
+
+    ~VideoThread()
+    {
+        queue_.abort();
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+    VideoThread(const VideoThread &) = delete;
+    VideoThread &operator=(const VideoThread &) = delete;
+
+    // Throws the video side's error if it has given up.
+    void push(av::FramePtr frame)
+    {
+        if (!queue_.push(std::move(frame))) {
+            finish();
+            throw av::Error("the video encoder stopped");
+        }
+    }
+
+    void finish()
+    {
+        queue_.close();
+        if (thread_.joinable())
+            thread_.join();
+        if (error_)
+            std::rethrow_exception(error_);
+    }
+
+private:
+    void run(VideoOut &video)
+    {
+        try {
+            while (av::FramePtr frame = queue_.pop())
+                video.push(*frame);
+            if (!queue_.aborted())
+                video.finish();
+        } catch (...) {
+            error_ = std::current_exception();
+            queue_.abort();
+        }
+    }
+
+    FrameQueue queue_;
+    std::exception_ptr error_;
+    std::thread thread_; // last: it starts running in the constructor
+};
+
+// ---------------------------------------------------------------------------
+
+struct DecodeStats
+{
+    int64_t packets = 0;
+    int64_t failed = 0;
+    int64_t frames = 0;
+
+    // Damage in a few pictures is tolerated (the one before is held); more
+    // is a broken file.
+    [[nodiscard]] bool damaged() const { return failed > 2 && failed * 10 > packets; }
+};
+
+// Decodes one packet (nullptr drains the decoder) and hands each picture or
+// block of sound to sink. Damaged data is counted, not thrown.
+template <typename Sink>
+void decode(AVCodecContext &dec, const AVPacket *pkt, DecodeStats &stats, Sink &&sink)
+{
+    if (pkt)
+        ++stats.packets;
+    int ret = avcodec_send_packet(&dec, pkt);
+    if (ret == AVERROR(ENOMEM))
+        check(ret, "cannot decode");
+    if (ret < 0 && ret != AVERROR_EOF) {
+        ++stats.failed;
+        if (pkt)
+            return;
+    }
+    for (;;) {
+        av::FramePtr frame = av::makeFrame();
+        ret = avcodec_receive_frame(&dec, frame.get());
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF)
+            return;
+        if (ret == AVERROR(ENOMEM))
+            check(ret, "cannot decode");
+        if (ret < 0) {
+            ++stats.failed;
+            return;
+        }
+        ++stats.frames;
+        sink(std::move(frame));
+    }
+}
+
+av::InputPtr openInput(const std::string &name)
+{
+    AVDictionary *options = nullptr;
+    // Never let a file's content make FFmpeg open anything but local files.
+    av_dict_set(&options, "protocol_whitelist", "file", 0);
+    AVFormatContext *ctx = nullptr;
+    const int ret = avformat_open_input(&ctx, ("file:" + name).c_str(), nullptr, &options);
+    av_dict_free(&options);
+    check(ret, "cannot open " + name);
+    av::InputPtr input(ctx);
+
+    // The probing decoders get the same size limit as ours.
+    std::vector<AVDictionary *> streamOptions(ctx->nb_streams, nullptr);
+    for (AVDictionary *&o : streamOptions)
+        av_dict_set_int(&o, "max_pixels", kMaxInputPixels, 0);
+    const int found = avformat_find_stream_info(ctx, streamOptions.data());
+    for (AVDictionary *&o : streamOptions)
+        av_dict_free(&o);
+    check(found, "cannot read " + name);
+    return input;
+}
+
+av::CodecPtr openDecoder(const AVStream &st, const std::string &what, int lowres)
+{
+    const AVCodec *codec = avcodec_find_decoder(st.codecpar->codec_id);
+    if (!codec)
+        throw av::Error("cannot decode " + what + " (" + avcodec_get_name(st.codecpar->codec_id) + ")");
+    av::CodecPtr dec = av::makeCodec(codec);
+    check(avcodec_parameters_to_context(dec.get(), st.codecpar), "cannot decode " + what);
+    dec->pkt_timebase = st.time_base;
+    dec->lowres = lowres;
+    dec->max_pixels = kMaxInputPixels;
+    dec->thread_count = 0;
+    check(avcodec_open2(dec.get(), codec, nullptr), "cannot decode " + what);
+    return dec;
+}
+
+AVRational inputFrameRate(const AVStream &st, const std::string &name)
+{
+    for (AVRational r : {st.r_frame_rate, st.avg_frame_rate}) {
+        if (r.num > 0 && r.den > 0 && av_q2d(r) >= 1.0 && av_q2d(r) <= 240.0) {
+            av_reduce(&r.num, &r.den, r.num, r.den, INT_MAX);
+            return r;
+        }
+    }
+    throw av::Error(name + " has no usable frame rate");
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+
+Encoder::Encoder(EncoderOptions options)
+    : options_(std::move(options))
+{
+}
+
+void Encoder::run()
+{
+    const std::string &name = options_.input;
+    struct stat in {}, out {};
+    if (stat(name.c_str(), &in) == 0 && stat(options_.output.c_str(), &out) == 0
+        && in.st_dev == out.st_dev && in.st_ino == out.st_ino)
+        throw av::Error("the output " + options_.output + " is the input");
+    const av::InputPtr input = openInput(name);
+    AVFormatContext &fmt = *input;
+
+    const int videoIndex = av_find_best_stream(&fmt, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (videoIndex < 0 || (fmt.streams[videoIndex]->disposition & AV_DISPOSITION_ATTACHED_PIC))
+        throw av::Error(name + " has no video");
+    AVStream &vst = *fmt.streams[videoIndex];
+    const AVStream *ast = nullptr;
+    if (options_.withSound) {
+        const int audioIndex = av_find_best_stream(&fmt, AVMEDIA_TYPE_AUDIO, -1, videoIndex, nullptr, 0);
+        if (audioIndex >= 0)
+            ast = fmt.streams[audioIndex];
+    }
+
+    const AVCodecParameters &vpar = *vst.codecpar;
+    if (vpar.width <= 0 || vpar.height <= 0)
+        throw av::Error(name + " has no picture size");
+    VideoPlan plan{};
+    plan.size = fitPicture(vpar.width, vpar.height, av_guess_sample_aspect_ratio(&fmt, &vst, nullptr));
+    plan.inRate = inputFrameRate(vst, name);
+    plan.outRate = mpegFrameRate(plan.inRate);
+    plan.inTimeBase = vst.time_base;
+    plan.bitRate = int64_t{options_.videoKbps} * 1000;
+
+    const AVCodec *vcodec = avcodec_find_decoder(vpar.codec_id);
+    const int lowres = lowresFor(vpar.width, vpar.height, plan.size, vcodec ? vcodec->max_lowres : 0);
+    const av::CodecPtr vdec = openDecoder(vst, "the video of " + name, lowres);
+    const av::CodecPtr adec = ast ? openDecoder(*ast, "the sound of " + name, 0) : nullptr;
+
+    OutputFile file(options_.output);
+    Muxer mux(file);
+    VideoOut video(plan, mux);
+    std::optional<AudioOut> audio;
+    if (adec)
+        audio.emplace(*adec, mux);
+    mux.writeHeader();
+
+    DecodeStats videoStats;
+    DecodeStats audioStats;
+    int64_t videoChunks = 0;
+    bool lastVideoCut = false;
+    {
+        VideoThread videoThread(video);
+        const auto toVideo = [&](av::FramePtr frame) { videoThread.push(std::move(frame)); };
+        const auto toAudio = [&](av::FramePtr frame) { audio->push(*frame); };
+
+        av::PacketPtr pkt = av::makePacket();
+        for (;;) {
+            const int ret = av_read_frame(&fmt, pkt.get());
+            if (ret == AVERROR_EOF)
+                break;
+            check(ret, "cannot read " + name);
+            if (pkt->stream_index == vst.index) {
+                ++videoChunks;
+                lastVideoCut = pkt->flags & AV_PKT_FLAG_CORRUPT;
+            }
+            // An empty packet (a repeated frame in AVI) would drain the decoder for good.
+            if (pkt->size > 0 && pkt->stream_index == vst.index)
+                decode(*vdec, pkt.get(), videoStats, toVideo);
+            else if (pkt->size > 0 && ast && pkt->stream_index == ast->index)
+                decode(*adec, pkt.get(), audioStats, toAudio);
+            av_packet_unref(pkt.get());
+        }
+        decode(*vdec, nullptr, videoStats, toVideo);
+        if (audio) {
+            decode(*adec, nullptr, audioStats, toAudio);
+            audio->finish();
+        }
+        videoThread.finish();
+    }
+
+    // AVI headers state the frame count; without its index at the end, a
+    // cut-off recording would otherwise pass for a shorter complete one.
+    if (vst.nb_frames > 0 && videoChunks < vst.nb_frames)
+        throw av::Error(name + " is truncated: " + std::to_string(videoChunks) + " of "
+                        + std::to_string(vst.nb_frames) + " pictures are there");
+    if (lastVideoCut)
+        throw av::Error(name + " is truncated: its last picture is cut off");
+    if (videoStats.frames == 0)
+        throw av::Error("no picture could be decoded from " + name);
+    if (videoStats.damaged())
+        throw av::Error(name + " is damaged: " + std::to_string(videoStats.failed) + " of "
+                        + std::to_string(videoStats.packets) + " pictures could not be decoded");
+    if (audioStats.damaged())
+        throw av::Error("the sound of " + name + " is damaged");
+
+    mux.writeTrailer();
+    file.commit();
+}

@@ -1,0 +1,135 @@
+#include "OutputFile.h"
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// What the signal handler may remove; set only while a temporary file exists.
+char g_tempPath[PATH_MAX];
+volatile sig_atomic_t g_haveTempPath = 0;
+
+void removeTempAndDie(int sig)
+{
+    if (g_haveTempPath)
+        unlink(g_tempPath);
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+constexpr int kIoBufferSize = 64 * 1024;
+
+} // namespace
+
+void installSignalHandlers()
+{
+    signal(SIGXFSZ, SIG_IGN);
+    signal(SIGPIPE, SIG_IGN);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        signal(sig, removeTempAndDie);
+}
+
+OutputFile::OutputFile(std::string path)
+    : path_(std::move(path))
+{
+    // Everything that can fail comes before the file exists: a constructor
+    // that throws runs no destructor to remove it.
+    auto *buffer = static_cast<unsigned char *>(av_malloc(kIoBufferSize));
+    if (!buffer)
+        throw av::Error("out of memory");
+    io_.reset(avio_alloc_context(buffer, kIoBufferSize, 1, this, nullptr, &OutputFile::write,
+                                 &OutputFile::seek));
+    if (!io_) {
+        av_free(buffer);
+        throw av::Error("out of memory");
+    }
+
+    std::vector<char> name(path_.begin(), path_.end());
+    const std::string suffix = ".XXXXXX";
+    name.insert(name.end(), suffix.begin(), suffix.end());
+    name.push_back('\0');
+    if (name.size() > sizeof g_tempPath)
+        throw av::Error("cannot write " + path_ + ": file name too long");
+
+    tempPath_ = name.data(); // same length as the final name: assigning that cannot throw
+    fd_ = mkostemp(name.data(), O_CLOEXEC);
+    if (fd_ < 0)
+        fail(AVERROR(errno));
+    tempPath_.assign(name.data());
+    std::memcpy(g_tempPath, name.data(), name.size());
+    g_haveTempPath = 1;
+
+    // mkstemp makes the file private; the result should look like any other
+    // file the user creates.
+    const mode_t mask = umask(0);
+    umask(mask);
+    (void)fchmod(fd_, 0666 & ~mask);
+
+}
+
+OutputFile::~OutputFile()
+{
+    io_.reset();
+    if (fd_ >= 0)
+        close(fd_);
+    if (!committed_) {
+        g_haveTempPath = 0;
+        unlink(tempPath_.c_str());
+    }
+}
+
+void OutputFile::commit()
+{
+    avio_flush(io_.get());
+    if (io_->error < 0)
+        fail(io_->error);
+    if (fsync(fd_) != 0)
+        fail(AVERROR(errno));
+    const int fd = fd_;
+    fd_ = -1;
+    if (close(fd) != 0)
+        fail(AVERROR(errno));
+    if (rename(tempPath_.c_str(), path_.c_str()) != 0)
+        fail(AVERROR(errno));
+    g_haveTempPath = 0;
+    committed_ = true;
+}
+
+void OutputFile::fail(int averror) const
+{
+    throw av::Error("cannot write " + path_ + ": " + av::errorText(averror));
+}
+
+int OutputFile::write(void *opaque, uint8_t *buf, int size)
+{
+    const int fd = static_cast<OutputFile *>(opaque)->fd_;
+    int done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(fd, buf + done, size - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return AVERROR(errno);
+        }
+        done += static_cast<int>(n);
+    }
+    return size;
+}
+
+int64_t OutputFile::seek(void *opaque, int64_t offset, int whence)
+{
+    const int fd = static_cast<OutputFile *>(opaque)->fd_;
+    if (whence == AVSEEK_SIZE) {
+        struct stat st {};
+        return fstat(fd, &st) == 0 ? st.st_size : AVERROR(errno);
+    }
+    const off_t pos = lseek(fd, offset, whence & ~AVSEEK_FORCE);
+    return pos < 0 ? AVERROR(errno) : pos;
+}

@@ -1,0 +1,131 @@
+#include "VmimeSupport.h"
+
+#include <vmime/platform.hpp>
+#include <vmime/platforms/posix/posixHandler.hpp>
+
+#include <algorithm>
+#include <mutex>
+
+namespace vmimesupport {
+
+void initialise()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        vmime::platform::setHandler<vmime::platforms::posix::posixHandler>();
+    });
+}
+
+std::string utf8(const QString &text)
+{
+    const QByteArray bytes = text.toUtf8();
+    return {bytes.constData(), static_cast<size_t>(bytes.size())};
+}
+
+namespace {
+
+bool isBreaking(QChar c)
+{
+    return c.category() == QChar::Other_Control || c == QChar::LineSeparator
+           || c == QChar::ParagraphSeparator;
+}
+
+} // namespace
+
+bool hasControlCharacter(QStringView text)
+{
+    for (const QChar c : text) {
+        if (isBreaking(c))
+            return true;
+    }
+    return false;
+}
+
+bool isPlainAddress(QStringView address)
+{
+    const qsizetype at = address.indexOf(QLatin1Char('@'));
+    if (at <= 0 || at == address.size() - 1 || address.indexOf(QLatin1Char('@'), at + 1) >= 0)
+        return false;
+    static const QString forbidden = QStringLiteral("<>()[]\",;:\\");
+    for (const QChar c : address) {
+        if (isBreaking(c) || c.isSpace() || c.category() == QChar::Other_Format
+            || forbidden.contains(c))
+            return false;
+    }
+    return true;
+}
+
+QString oneLine(const QString &text)
+{
+    QString line;
+    line.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c == QLatin1Char('\r') && i + 1 < text.size() && text.at(i + 1) == QLatin1Char('\n'))
+            continue; // CR LF is one break
+        line.append(isBreaking(c) ? QChar(QLatin1Char(' ')) : c);
+    }
+    return line;
+}
+
+FileInputStream::FileInputStream(const QString &path, qint64 length, BlockEnd blockEnd)
+    : m_file(path)
+    , m_blockEnd(blockEnd)
+{
+    if (!m_file.open(QIODevice::ReadOnly)) {
+        throw FileError(utf8(QStringLiteral("Cannot read the file %1: %2")
+                                          .arg(path, m_file.errorString())));
+    }
+    m_length = length < 0 ? m_file.size() : std::min(length, m_file.size());
+}
+
+bool FileInputStream::eof() const
+{
+    return m_position >= m_length;
+}
+
+void FileInputStream::reset()
+{
+    if (!m_file.seek(0))
+        throw FileError(utf8(QStringLiteral("Cannot reread the file %1: %2")
+                                          .arg(m_file.fileName(), m_file.errorString())));
+    m_position = 0;
+}
+
+size_t FileInputStream::read(vmime::byte_t *data, size_t count)
+{
+    const qint64 wanted = std::min<qint64>(static_cast<qint64>(count), m_length - m_position);
+    if (wanted <= 0)
+        return 0;
+    auto *bytes = reinterpret_cast<char *>(data);
+    const qint64 got = m_file.read(bytes, wanted);
+    if (got != wanted) {
+        throw FileError(utf8(QStringLiteral("The file %1 changed while it was read")
+                                          .arg(m_file.fileName())));
+    }
+    qint64 kept = got;
+    if (m_blockEnd == BlockEnd::NotAfterDot && m_position + got < m_length) {
+        while (kept > 1 && bytes[kept - 1] == '.')
+            --kept;
+        if (kept != got && !m_file.seek(m_position + kept))
+            throw FileError(utf8(m_file.errorString()));
+    }
+    m_position += kept;
+    return static_cast<size_t>(kept);
+}
+
+size_t FileInputStream::skip(size_t count)
+{
+    const qint64 skipped = std::min<qint64>(static_cast<qint64>(count), m_length - m_position);
+    if (skipped <= 0 || !m_file.seek(m_position + skipped))
+        return 0;
+    m_position += skipped;
+    return static_cast<size_t>(skipped);
+}
+
+size_t FileInputStream::getBlockSize()
+{
+    return 64 * 1024;
+}
+
+} // namespace vmimesupport

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cstring>
 
 using Code = VmimeSmtpComponent::ErrorCode;
 
@@ -159,25 +160,46 @@ public:
     }
 
     bool isConnected() const override { return m_inner->isConnected(); }
-    void disconnect() override { m_inner->disconnect(); }
-    bool waitForRead(const int msecs) override { return io([&] { return m_inner->waitForRead(msecs); }); }
-    bool waitForWrite(const int msecs) override { return io([&] { return m_inner->waitForWrite(msecs); }); }
-    void receive(vmime::string &buffer) override { io([&] { m_inner->receive(buffer); }); }
+    void disconnect() override
+    {
+        try {
+            flush();
+        } catch (...) {
+            // Hanging up anyway.
+        }
+        m_inner->disconnect();
+    }
+    bool waitForRead(const int msecs) override
+    {
+        flush();
+        return io([&] { return m_inner->waitForRead(msecs); });
+    }
+    bool waitForWrite(const int msecs) override
+    {
+        flush();
+        return io([&] { return m_inner->waitForWrite(msecs); });
+    }
+    void receive(vmime::string &buffer) override
+    {
+        flush();
+        io([&] { m_inner->receive(buffer); });
+    }
     size_t receiveRaw(vmime::byte_t *buffer, const size_t count) override
     {
+        flush();
         return io([&] { return m_inner->receiveRaw(buffer, count); });
     }
-    void send(const vmime::string &buffer) override { io([&] { m_inner->send(buffer); }); }
-    void send(const char *str) override { io([&] { m_inner->send(str); }); }
-    void sendRaw(const vmime::byte_t *buffer, const size_t count) override
-    {
-        io([&] { m_inner->sendRaw(buffer, count); });
-    }
+    void send(const vmime::string &buffer) override { queue(buffer.data(), buffer.size()); }
+    void send(const char *str) override { queue(str, std::strlen(str)); }
+    void sendRaw(const vmime::byte_t *buffer, const size_t count) override { queue(buffer, count); }
     size_t sendRawNonBlocking(const vmime::byte_t *buffer, const size_t count) override
     {
-        return io([&] { return m_inner->sendRawNonBlocking(buffer, count); });
+        queue(buffer, count);
+        return count;
     }
-    size_t getBlockSize() const override { return m_inner->getBlockSize(); }
+    // vmime copies a message in blocks of this size: 16 KiB by default, four
+    // times the system calls of 64 KiB for a multi-megabyte message.
+    size_t getBlockSize() const override { return kBlock; }
     unsigned int getStatus() const override { return m_inner->getStatus(); }
     const vmime::string getPeerName() const override { return m_peerName; }
     const vmime::string getPeerAddress() const override { return m_inner->getPeerAddress(); }
@@ -189,6 +211,31 @@ public:
     vmime::shared_ptr<vmime::net::tracer> getTracer() override { return m_inner->getTracer(); }
 
 private:
+    static constexpr size_t kBlock = 64 * 1024;
+
+    // vmime sends the end of a message ("CR LF . CR LF") and each command as
+    // pieces of their own, and cannot set TCP_NODELAY: the last small piece
+    // then waits for the server's delayed ACK, 40 ms a message on Linux.
+    // Writes are gathered until the next read, wait or hang-up instead.
+    void queue(const void *data, size_t count)
+    {
+        if (m_pending.empty() && count >= kBlock) {
+            io([&] { m_inner->sendRaw(static_cast<const vmime::byte_t *>(data), count); });
+            return;
+        }
+        m_pending.append(static_cast<const char *>(data), count);
+        if (m_pending.size() >= kBlock)
+            flush();
+    }
+    void flush()
+    {
+        if (m_pending.empty())
+            return;
+        std::string out;
+        out.swap(m_pending);
+        io([&] { m_inner->sendRaw(reinterpret_cast<const vmime::byte_t *>(out.data()), out.size()); });
+    }
+
     // vmime's TLS layer rethrows socket errors as plain vmime::exception, so
     // the cause is noted here, where it is still known.
     template <typename Call> auto io(Call call) -> decltype(call())
@@ -205,6 +252,7 @@ private:
     vmime::shared_ptr<vmime::net::socket> m_inner;
     std::string m_address;
     std::string m_peerName;
+    std::string m_pending;
     std::shared_ptr<Probe> m_probe;
 };
 

@@ -8,12 +8,27 @@
 
 namespace vmimesupport {
 
+namespace {
+
+// vmime looks the host name up for every EHLO (twice per connection with
+// STARTTLS) and every Message-ID; where the name does not resolve locally
+// each lookup waits for DNS. Once is enough.
+class PlatformHandler final : public vmime::platforms::posix::posixHandler
+{
+public:
+    const vmime::string getHostName() const override
+    {
+        static const vmime::string name = posixHandler::getHostName();
+        return name;
+    }
+};
+
+} // namespace
+
 void initialise()
 {
     static std::once_flag once;
-    std::call_once(once, [] {
-        vmime::platform::setHandler<vmime::platforms::posix::posixHandler>();
-    });
+    std::call_once(once, [] { vmime::platform::setHandler<PlatformHandler>(); });
 }
 
 std::string utf8(const QString &text)
@@ -72,7 +87,7 @@ FileInputStream::FileInputStream(const QString &path, qint64 length, BlockEnd bl
     : m_file(path)
     , m_blockEnd(blockEnd)
 {
-    if (!m_file.open(QIODevice::ReadOnly)) {
+    if (!m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         throw FileError(utf8(QStringLiteral("Cannot read the file %1: %2")
                                           .arg(path, m_file.errorString())));
     }

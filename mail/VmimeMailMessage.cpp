@@ -2,7 +2,6 @@
 
 #include "VmimeSupport.h"
 
-#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -65,13 +64,12 @@ class SaveFileStream final : public vmime::utility::outputStream
 public:
     explicit SaveFileStream(QSaveFile &file)
         : m_file(file)
-        , m_hash(QCryptographicHash::Sha256)
     {
     }
 
     void flush() override {}
     [[nodiscard]] qint64 written() const { return m_written; }
-    [[nodiscard]] QByteArray digest() const { return m_hash.result(); }
+    [[nodiscard]] QByteArray digest() { return m_hash.result(); }
 
 protected:
     void writeImpl(const vmime::byte_t *const data, const size_t count) override
@@ -80,20 +78,20 @@ protected:
         const auto size = static_cast<qint64>(count);
         if (m_file.write(bytes, size) != size)
             fail(QStringLiteral("Cannot write %1: %2").arg(m_file.fileName(), m_file.errorString()));
-        m_hash.addData(QByteArrayView(bytes, size));
+        m_hash.add(bytes, count);
         m_written += size;
     }
 
 private:
     QSaveFile &m_file;
-    QCryptographicHash m_hash;
+    vmimesupport::Sha256 m_hash;
     qint64 m_written = 0;
 };
 
 QByteArray sha256Of(QFile &file)
 {
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!hash.addData(&file))
+    vmimesupport::Sha256 hash;
+    if (!hash.add(file))
         fail(QStringLiteral("Cannot read %1: %2").arg(file.fileName(), file.errorString()));
     return hash.result();
 }
@@ -211,11 +209,12 @@ void VmimeMailMessage::verifyFile(const QString &path)
     if (!file.open(QIODevice::ReadOnly))
         fail(QStringLiteral("Cannot read the message %1: %2").arg(path, file.errorString()));
 
+    // The file saved here last is complete when it is still what was written.
     if (m_saved && m_saved->path == QFileInfo(path).absoluteFilePath()) {
         if (file.size() != m_saved->size || sha256Of(file) != m_saved->sha256)
             fail(QStringLiteral("The message %1 changed after it was written; compose it again.")
                      .arg(path));
-        file.seek(0);
+        return;
     }
 
     const QByteArray bytes = file.readAll();

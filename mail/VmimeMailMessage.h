@@ -18,9 +18,9 @@
 //
 // verifyFile(path) checks, before the file goes out, that it still holds a
 // complete message: the file this object saved last must be byte for byte
-// what was written (size and SHA-256); any file must parse as a message with
-// From, To, Date, Message-ID and MIME-Version and, when multipart, end with
-// its closing boundary. It never changes the file.
+// what was written (size and SHA-256); any other file must parse as a
+// message with From, To, Date, Message-ID and MIME-Version and, when
+// multipart, hold its closing boundary. It never changes the file.
 //
 // Every failure is thrown as std::runtime_error (std::invalid_argument for
 // refused values) with a text that can be shown to the user.

@@ -3,6 +3,8 @@
 #include <vmime/platform.hpp>
 #include <vmime/platforms/posix/posixHandler.hpp>
 
+#include <gnutls/crypto.h>
+
 #include <algorithm>
 #include <mutex>
 
@@ -81,6 +83,45 @@ QString oneLine(const QString &text)
         line.append(isBreaking(c) ? QChar(QLatin1Char(' ')) : c);
     }
     return line;
+}
+
+Sha256::Sha256()
+{
+    gnutls_hash_hd_t handle = nullptr;
+    if (gnutls_hash_init(&handle, GNUTLS_DIG_SHA256) < 0)
+        throw std::runtime_error("SHA-256 is not available.");
+    m_handle = handle;
+}
+
+Sha256::~Sha256()
+{
+    if (m_handle)
+        gnutls_hash_deinit(static_cast<gnutls_hash_hd_t>(m_handle), nullptr);
+}
+
+void Sha256::add(const void *data, size_t size)
+{
+    gnutls_hash(static_cast<gnutls_hash_hd_t>(m_handle), data, size);
+}
+
+bool Sha256::add(QIODevice &device)
+{
+    QByteArray buffer(256 * 1024, Qt::Uninitialized);
+    for (;;) {
+        const qint64 got = device.read(buffer.data(), buffer.size());
+        if (got < 0)
+            return false;
+        if (got == 0)
+            return device.atEnd();
+        add(buffer.constData(), static_cast<size_t>(got));
+    }
+}
+
+QByteArray Sha256::result()
+{
+    QByteArray digest(32, Qt::Uninitialized);
+    gnutls_hash_output(static_cast<gnutls_hash_hd_t>(m_handle), digest.data());
+    return digest;
 }
 
 FileInputStream::FileInputStream(const QString &path, qint64 length, BlockEnd blockEnd)

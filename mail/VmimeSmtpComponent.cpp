@@ -5,10 +5,12 @@
 
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QUrl>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <atomic>
 #include <optional>
 #include <thread>
@@ -26,9 +28,12 @@ struct Server
     quint16 port = kSubmissionPort;
 };
 
-// "host", "host:port", "[IPv6]", "[IPv6]:port" or a bare IPv6 address.
+// "host", "host:port", "[IPv6]", "[IPv6]:port" or a bare IPv6 address;
+// an international name in its ASCII form, as DNS and certificates hold it.
 std::optional<Server> parseServer(const QString &setting)
 {
+    if (vmimesupport::hasControlCharacter(setting))
+        return std::nullopt;
     const QString s = setting.trimmed();
     Server server;
     QString port;
@@ -52,12 +57,15 @@ std::optional<Server> parseServer(const QString &setting)
     } else {
         server.host = s;
     }
-    if (server.host.isEmpty() || vmimesupport::hasControlCharacter(server.host))
-        return std::nullopt;
     for (const QChar c : std::as_const(server.host)) {
         if (c.isSpace() || QStringLiteral("/@[]").contains(c))
             return std::nullopt;
     }
+    const auto isAscii = [](QChar c) { return c.unicode() < 0x80; };
+    if (!std::all_of(server.host.cbegin(), server.host.cend(), isAscii))
+        server.host = QString::fromLatin1(QUrl::toAce(server.host));
+    if (server.host.isEmpty())
+        return std::nullopt;
     if (!port.isEmpty()) {
         bool ok = false;
         const uint number = port.toUInt(&ok);

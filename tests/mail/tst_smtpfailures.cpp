@@ -31,6 +31,8 @@ private slots:
     void refusedDeliveries();
     void aWordedRefusalLeavesTheSessionUsable();
     void reconnectingReplacesTheOpenSession();
+    void serverSettingsThatAreNoHostAndPortAreRefused_data();
+    void serverSettingsThatAreNoHostAndPortAreRefused();
     void valuesWithLineBreaksNeverReachTheServer_data();
     void valuesWithLineBreaksNeverReachTheServer();
     void silentServerTimesOutWhileEventsAreProcessed();
@@ -250,6 +252,24 @@ void tst_SmtpFailures::reconnectingReplacesTheOpenSession()
     QTRY_COMPARE(connectedCount, 2);
     QVERIFY2(smtp.sendFile(kFrom, kTo, m_message) == 0, qPrintable(smtp.lastErrorText()));
     QCOMPARE(good.received().size(), 1);
+}
+
+void tst_SmtpFailures::serverSettingsThatAreNoHostAndPortAreRefused_data()
+{
+    QTest::addColumn<QString>("setting");
+    for (const char *setting : {"", "   ", "localhost:", "localhost:0", "localhost:65536", "localhost:25x",
+                                "localhost:+25", "[::1", "[::1]25", "mail server", "ann@localhost",
+                                "localhost/smtp", "localhost\r\n"})
+        QTest::newRow(QByteArray(setting).replace("\r\n", "<CR LF>").constData()) << QString::fromLatin1(setting);
+}
+
+void tst_SmtpFailures::serverSettingsThatAreNoHostAndPortAreRefused()
+{
+    QFETCH(QString, setting);
+    VmimeSmtpComponent smtp;
+    smtp.setHost(setting);
+    QCOMPARE(smtp.connectToServer(), int16_t(Code::InvalidValue));
+    QVERIFY(!smtp.lastErrorText().isEmpty());
 }
 
 void tst_SmtpFailures::valuesWithLineBreaksNeverReachTheServer_data()

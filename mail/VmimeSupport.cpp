@@ -132,7 +132,11 @@ FileInputStream::FileInputStream(const QString &path, qint64 length, BlockEnd bl
         throw FileError(utf8(QStringLiteral("Cannot read the file %1: %2")
                                           .arg(path, m_file.errorString())));
     }
-    m_length = length < 0 ? m_file.size() : std::min(length, m_file.size());
+    if (length > m_file.size()) {
+        throw FileError(utf8(QStringLiteral("The file %1 changed while it was read")
+                                 .arg(m_file.fileName())));
+    }
+    m_length = length < 0 ? m_file.size() : length;
 }
 
 bool FileInputStream::eof() const

@@ -59,8 +59,8 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// A file, or its first bytes, as a vmime input stream. Reading stops with
-// FileError when the file turns out shorter than it was, so that a
+// A file, or its first bytes, as a vmime input stream. Opening and reading
+// throw FileError when the file is, or turns out, shorter than that, so a
 // file changed under our feet is never sent or attached cut short.
 class FileInputStream final : public vmime::utility::inputStream
 {

@@ -241,6 +241,8 @@ def main(argv):
     except OSError as e:
         say(f"Cannot start the server: {e}")
         return 1
+    except KeyboardInterrupt:  # Ctrl+C before the server was up
+        say("Stopped.")
     return 0
 
 

@@ -28,7 +28,7 @@ class SmtpSession;
 // caller waits in a local event loop that repaints but takes no user input.
 // Signals are emitted on the thread the component lives on: connected()
 // after connectToServer() has returned 0, progress() while sendFile() runs,
-// rising to 100 once the whole message is out.
+// from 0 to 100, which comes only once the server has accepted the message.
 //
 // The envelope: setSender() names the sender, setRecipient() adds a
 // recipient, clearEnvelope() forgets the recipients. sendFile() sends from
@@ -41,7 +41,7 @@ class SmtpSession;
 //
 // lastErrorCode(): 0 after a successful operation; the server's reply code
 // when it refused something (550 recipient, 552 message, 554, 535 login ...);
-// else one of these:
+// else one of these. An operation's status is the same code (0 = success).
 class VmimeSmtpComponent final : public SmtpComponent
 {
     Q_OBJECT
@@ -53,7 +53,7 @@ public:
         TlsFailure = -4,        // no TLS where required, TLS failed, certificate not trusted
         LoginRefused = -5,      // login refused without a reply code (no usable mechanism)
         ConnectionLost = -6,    // the connection broke or the server hung up
-        InvalidValue = -7,      // a setting or address is empty or holds a control character
+        InvalidValue = -7,      // a setting or address is malformed or holds a control character
         FileUnreadable = -8,    // the message file is missing, empty or changed while sent
         NoSession = -9,         // no open session, or another operation still runs
         ProtocolError = -10,    // anything else the server or vmime did not expect

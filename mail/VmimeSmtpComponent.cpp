@@ -303,11 +303,17 @@ void VmimeSmtpComponent::disconnectFromServer()
 
 template <typename Job> VmimeSmtpComponent::Outcome VmimeSmtpComponent::runOffThread(Job job)
 {
-    m_busy = true;
+    struct Busy
+    {
+        bool &flag;
+        explicit Busy(bool &f) : flag(f) { flag = true; }
+        ~Busy() { flag = false; }
+    } busy(m_busy);
+
     SmtpSession::Outcome result;
     std::atomic<bool> done = false;
     QEventLoop loop;
-    std::thread worker([&] {
+    std::jthread worker([&] {
         try {
             result = job();
         } catch (const std::exception &e) {
@@ -322,7 +328,6 @@ template <typename Job> VmimeSmtpComponent::Outcome VmimeSmtpComponent::runOffTh
     if (!done)
         loop.exec(QEventLoop::ExcludeUserInputEvents);
     worker.join();
-    m_busy = false;
     return {result.code, result.text};
 }
 

@@ -10,8 +10,9 @@ one .eml file, exactly the bytes received; Ctrl+C stops the server.
 
 stdout carries one line per event, for programs that run the server:
     LISTENING <port>
-    RECEIVED <path> <subject>
-Everything meant for people goes to stderr.
+    RECEIVED <path> <subject>      (subject decoded, runs of white space as one)
+A message is named there before the server answers 250 to it. Everything
+meant for people goes to stderr.
 
 The other options make the server misbehave on purpose, for tests.
 """

@@ -109,7 +109,8 @@ def main():
     cpu = {name: statistics.median(values) for name, values in cpus.items()}
     ratio = statistics.median(m / c for m, c in zip(walls["mirabo"], walls["curl"]))
     verdict = "within" if ratio <= GOAL else "OVER"
-    print(f"send bench: {size / 1e6:.2f} MB x {options.rounds} rounds to aiosmtpd on 127.0.0.1: "
+    shown = f"{size / 1e6:.2f} MB" if size >= 1e6 else f"{size / 1e3:.1f} kB"
+    print(f"send bench: {shown} x {options.rounds} rounds to aiosmtpd on 127.0.0.1: "
           f"mirabo {wall['mirabo']:.3f} s wall, {cpu['mirabo']:.3f} s CPU; "
           f"curl {wall['curl']:.3f} s wall, {cpu['curl']:.3f} s CPU; "
           f"wall ratio {ratio:.3f} ({verdict} the {GOAL} goal)")

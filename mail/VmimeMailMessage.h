@@ -1,0 +1,58 @@
+#pragma once
+
+#include "MailMessage.h"
+
+#include <QByteArray>
+#include <QStringList>
+
+#include <optional>
+
+// The message component on vmime.
+//
+// The message is multipart/mixed: a text/plain part in UTF-8 (7bit when the
+// text allows it, else quoted-printable), then each attached file as
+// video/mpeg in base64 under its own file name. The subject and the X-Mailer
+// text are RFC 2047 encoded where needed; their line breaks become spaces.
+// Date, MIME-Version and a fresh Message-ID are set on every save.
+// Addresses must be plain local@domain; anything else is refused.
+//
+// verifyFile(path) checks, before the file goes out, that it still holds a
+// complete message: the file this object saved last must be byte for byte
+// what was written (size and SHA-256); any other file must parse as a
+// message with From, To, Date, Message-ID and MIME-Version and, when
+// multipart, hold its closing boundary. It never changes the file.
+//
+// Every failure is thrown as std::runtime_error (std::invalid_argument for
+// refused values) with a text that can be shown to the user.
+class VmimeMailMessage final : public MailMessage
+{
+public:
+    VmimeMailMessage();
+    ~VmimeMailMessage() override;
+
+    void reset() override;
+    void setFrom(const QString &address) override;
+    void setTo(const QString &address) override;
+    void setMailer(const QString &mailer) override;
+    void setSubject(const QString &subject) override;
+    void setBody(const QString &text) override;
+    void attachFile(const QString &path) override;
+    void saveToFile(const QString &path) override;
+    void verifyFile(const QString &path) override;
+
+private:
+    struct SavedFile
+    {
+        QString path;
+        qint64 size = 0;
+        QByteArray sha256;
+    };
+
+    QString m_from;
+    QString m_to;
+    QString m_mailer;
+    QString m_subject;
+    QString m_body;
+    QStringList m_attachments;
+    std::optional<SavedFile> m_saved;
+};

@@ -1,0 +1,191 @@
+#include "VmimeSupport.h"
+
+#include <vmime/platform.hpp>
+#include <vmime/platforms/posix/posixHandler.hpp>
+
+#include <gnutls/crypto.h>
+
+#include <algorithm>
+#include <mutex>
+
+namespace vmimesupport {
+
+namespace {
+
+// vmime looks the host name up for every EHLO (twice per connection with
+// STARTTLS) and every Message-ID; where the name does not resolve locally
+// each lookup waits for DNS. Once is enough.
+class PlatformHandler final : public vmime::platforms::posix::posixHandler
+{
+public:
+    const vmime::string getHostName() const override
+    {
+        static const vmime::string name = posixHandler::getHostName();
+        return name;
+    }
+};
+
+} // namespace
+
+void initialise()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { vmime::platform::setHandler<PlatformHandler>(); });
+}
+
+std::string utf8(const QString &text)
+{
+    const QByteArray bytes = text.toUtf8();
+    return {bytes.constData(), static_cast<size_t>(bytes.size())};
+}
+
+namespace {
+
+bool isBreaking(QChar c)
+{
+    return c.category() == QChar::Other_Control || c == QChar::LineSeparator
+           || c == QChar::ParagraphSeparator;
+}
+
+} // namespace
+
+bool hasControlCharacter(QStringView text)
+{
+    for (const QChar c : text) {
+        if (isBreaking(c))
+            return true;
+    }
+    return false;
+}
+
+bool isPlainAddress(QStringView address)
+{
+    const qsizetype at = address.indexOf(QLatin1Char('@'));
+    if (at <= 0 || at == address.size() - 1 || address.indexOf(QLatin1Char('@'), at + 1) >= 0)
+        return false;
+    static const QString forbidden = QStringLiteral("<>()[]\",;:\\");
+    for (const QChar c : address) {
+        if (isBreaking(c) || c.isSpace() || c.category() == QChar::Other_Format
+            || forbidden.contains(c))
+            return false;
+    }
+    return true;
+}
+
+QString oneLine(const QString &text)
+{
+    QString line;
+    line.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c == QLatin1Char('\r') && i + 1 < text.size() && text.at(i + 1) == QLatin1Char('\n'))
+            continue; // CR LF is one break
+        line.append(isBreaking(c) ? QChar(QLatin1Char(' ')) : c);
+    }
+    return line;
+}
+
+Sha256::Sha256()
+{
+    gnutls_hash_hd_t handle = nullptr;
+    if (gnutls_hash_init(&handle, GNUTLS_DIG_SHA256) < 0)
+        throw std::runtime_error("SHA-256 is not available.");
+    m_handle = handle;
+}
+
+Sha256::~Sha256()
+{
+    if (m_handle)
+        gnutls_hash_deinit(static_cast<gnutls_hash_hd_t>(m_handle), nullptr);
+}
+
+void Sha256::add(const void *data, size_t size)
+{
+    gnutls_hash(static_cast<gnutls_hash_hd_t>(m_handle), data, size);
+}
+
+bool Sha256::add(QIODevice &device)
+{
+    QByteArray buffer(256 * 1024, Qt::Uninitialized);
+    for (;;) {
+        const qint64 got = device.read(buffer.data(), buffer.size());
+        if (got < 0)
+            return false;
+        if (got == 0)
+            return device.atEnd();
+        add(buffer.constData(), static_cast<size_t>(got));
+    }
+}
+
+QByteArray Sha256::result()
+{
+    QByteArray digest(32, Qt::Uninitialized);
+    gnutls_hash_output(static_cast<gnutls_hash_hd_t>(m_handle), digest.data());
+    return digest;
+}
+
+FileInputStream::FileInputStream(const QString &path, qint64 length, BlockEnd blockEnd)
+    : m_file(path)
+    , m_blockEnd(blockEnd)
+{
+    if (!m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        throw FileError(utf8(QStringLiteral("Cannot read the file %1: %2")
+                                          .arg(path, m_file.errorString())));
+    }
+    if (length > m_file.size()) {
+        throw FileError(utf8(QStringLiteral("The file %1 changed while it was read")
+                                 .arg(m_file.fileName())));
+    }
+    m_length = length < 0 ? m_file.size() : length;
+}
+
+bool FileInputStream::eof() const
+{
+    return m_position >= m_length;
+}
+
+void FileInputStream::reset()
+{
+    if (!m_file.seek(0))
+        throw FileError(utf8(QStringLiteral("Cannot reread the file %1: %2")
+                                          .arg(m_file.fileName(), m_file.errorString())));
+    m_position = 0;
+}
+
+size_t FileInputStream::read(vmime::byte_t *data, size_t count)
+{
+    const qint64 wanted = std::min<qint64>(static_cast<qint64>(count), m_length - m_position);
+    if (wanted <= 0)
+        return 0;
+    auto *bytes = reinterpret_cast<char *>(data);
+    const qint64 got = m_file.read(bytes, wanted);
+    if (got != wanted) {
+        throw FileError(utf8(QStringLiteral("The file %1 changed while it was read")
+                                          .arg(m_file.fileName())));
+    }
+    qint64 kept = got;
+    if (m_blockEnd == BlockEnd::NotAfterDot && m_position + got < m_length) {
+        while (kept > 1 && bytes[kept - 1] == '.')
+            --kept;
+        if (kept != got && !m_file.seek(m_position + kept))
+            throw FileError(utf8(m_file.errorString()));
+    }
+    m_position += kept;
+    return static_cast<size_t>(kept);
+}
+
+size_t FileInputStream::skip(size_t count)
+{
+    const qint64 skipped = std::min<qint64>(static_cast<qint64>(count), m_length - m_position);
+    if (skipped <= 0 || !m_file.seek(m_position + skipped))
+        return 0;
+    m_position += skipped;
+    return static_cast<size_t>(skipped);
+}
+
+size_t FileInputStream::getBlockSize()
+{
+    return 64 * 1024;
+}
+
+} // namespace vmimesupport

@@ -1,0 +1,91 @@
+#pragma once
+
+#include <QByteArray>
+#include <QFile>
+#include <QString>
+#include <QStringView>
+
+#include <vmime/utility/inputStream.hpp>
+
+#include <stdexcept>
+#include <string>
+
+// Small pieces both vmime components share.
+namespace vmimesupport {
+
+// vmime needs its platform handler before the first message or session.
+void initialise();
+
+// vmime takes text as UTF-8 in std::string.
+[[nodiscard]] std::string utf8(const QString &text);
+
+// True when text holds a control character (CR, LF, NUL, DEL, C1 controls)
+// or a Unicode line or paragraph separator: nothing of that kind may reach a
+// header field or an SMTP command.
+[[nodiscard]] bool hasControlCharacter(QStringView text);
+
+// One address in the plain local@domain form: no white space, control
+// characters, brackets, quotes, commas or second "@", so that it can neither
+// break out of a header field nor out of MAIL FROM:<...> / RCPT TO:<...>.
+[[nodiscard]] bool isPlainAddress(QStringView address);
+
+// Line breaks (CR LF, CR or LF alone) and other control characters become
+// single spaces: for one-line header texts such as the subject.
+[[nodiscard]] QString oneLine(const QString &text);
+
+// SHA-256 by GnuTLS, ten times Qt's own speed here: a clip-sized message
+// is hashed on the window's thread.
+class Sha256
+{
+public:
+    Sha256();
+    ~Sha256();
+    Sha256(const Sha256 &) = delete;
+    Sha256 &operator=(const Sha256 &) = delete;
+
+    void add(const void *data, size_t size);
+    // Reads the device to its end; false when reading fails.
+    [[nodiscard]] bool add(QIODevice &device);
+    [[nodiscard]] QByteArray result();
+
+private:
+    void *m_handle = nullptr;
+};
+
+// A file that cannot be read as it should.
+class FileError : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// A file, or its first bytes, as a vmime input stream. Opening and reading
+// throw FileError when the file is, or turns out, shorter than that, so a
+// file changed under our feet is never sent or attached cut short.
+class FileInputStream final : public vmime::utility::inputStream
+{
+public:
+    enum class BlockEnd { Any, NotAfterDot };
+
+    // length < 0: the whole file. NotAfterDot keeps a block from ending in "."
+    // (but the last): vmime 0.9.2's dot-stuffing filter writes a stray dot
+    // when one block ends in "." and the next begins with CR or LF.
+    explicit FileInputStream(const QString &path, qint64 length = -1,
+                             BlockEnd blockEnd = BlockEnd::Any);
+
+    [[nodiscard]] qint64 length() const { return m_length; }
+
+    bool eof() const override;
+    void reset() override;
+    size_t read(vmime::byte_t *data, size_t count) override;
+    size_t skip(size_t count) override;
+    size_t getBlockSize() override;
+
+private:
+    QFile m_file;
+    qint64 m_length = 0;
+    qint64 m_position = 0;
+    BlockEnd m_blockEnd;
+};
+
+} // namespace vmimesupport

@@ -1,0 +1,219 @@
+#include "MailTestSupport.h"
+
+#include "TestPaths.h"
+#include "VmimeMailMessage.h"
+
+#include <QCryptographicHash>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QRandomGenerator>
+
+namespace mailtest {
+
+namespace {
+
+const QString kPython = QStringLiteral("/usr/bin/python3");
+
+QString scriptPath(const QString &relative)
+{
+    return QDir(testpaths::testsSourceDir()).filePath(relative);
+}
+
+} // namespace
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        qFatal("Cannot write %s", qPrintable(path));
+}
+
+QString sha256Hex(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
+QJsonObject inspect(const QString &messagePath)
+{
+    QProcess python;
+    python.start(kPython, {scriptPath(QStringLiteral("mail/inspect_message.py")), messagePath});
+    if (!python.waitForFinished(30000) || python.exitCode() != 0) {
+        python.kill();
+        return {{QStringLiteral("error"), QString::fromUtf8(python.readAllStandardError())}};
+    }
+    return QJsonDocument::fromJson(python.readAllStandardOutput()).object();
+}
+
+QByteArray randomBytes(qsizetype size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator generator(20240607);
+    for (char &b : bytes)
+        b = static_cast<char>(generator.bounded(256));
+    return bytes;
+}
+
+QString windowBody(const QString &fullName)
+{
+    const QString crlf = QStringLiteral("\r\n");
+    return QStringLiteral("There is a MPEG Video attachment to this email from ") + fullName
+           + QStringLiteral(", double-click / open it to play it") + crlf
+           + QStringLiteral("If you have a webcam or other video input device, download a free "
+                            "copy of 'Mirabo' today at https://mirabo.example.org/download")
+           + crlf + crlf + QStringLiteral("This email was sent using Mirabo v1.00") + crlf
+           + QStringLiteral("Freeware Video Emailer") + crlf;
+}
+
+void composeLikeTheWindow(VmimeMailMessage &message, const QString &from, const QString &to,
+                          const QString &subject, const QString &fullName,
+                          const QString &attachment, const QString &messagePath)
+{
+    message.reset();
+    message.setFrom(from);
+    message.setTo(to);
+    message.setMailer(QStringLiteral("Mirabo v1.00 By Dorvale"));
+    message.setSubject(QStringLiteral("Mirabo: ") + subject);
+    message.setBody(windowBody(fullName));
+    message.attachFile(attachment);
+    message.saveToFile(messagePath);
+}
+
+Certificates::Certificates()
+{
+    const QStringList ec = {QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
+                            QStringLiteral("ec_paramgen_curve:P-256"), QStringLiteral("-nodes")};
+    const QString names = QStringLiteral("subjectAltName=DNS:mail.test.example,DNS:localhost,IP:127.0.0.1");
+    const auto selfSigned = [&](const QString &name, const QString &subject, const QStringList &more) {
+        return openssl(QStringList{QStringLiteral("req"), QStringLiteral("-x509")} + ec
+                       + QStringList{QStringLiteral("-keyout"), path(name + QStringLiteral(".key")),
+                                     QStringLiteral("-out"), path(name + QStringLiteral(".pem")),
+                                     QStringLiteral("-days"), QStringLiteral("2"),
+                                     QStringLiteral("-subj"), subject}
+                       + more);
+    };
+    const auto issued = [&](const QString &name, const QString &issuer, const QString &extensions) {
+        writeFile(path(name + QStringLiteral(".ext")), extensions.toLatin1());
+        return openssl(QStringList{QStringLiteral("req")} + ec
+                       + QStringList{QStringLiteral("-keyout"), path(name + QStringLiteral(".key")),
+                                     QStringLiteral("-out"), path(name + QStringLiteral(".csr")),
+                                     QStringLiteral("-subj"), QStringLiteral("/CN=mail.test.example")})
+               && openssl({QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"),
+                           path(name + QStringLiteral(".csr")), QStringLiteral("-CA"),
+                           path(issuer + QStringLiteral(".pem")), QStringLiteral("-CAkey"),
+                           path(issuer + QStringLiteral(".key")), QStringLiteral("-CAcreateserial"),
+                           QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-extfile"),
+                           path(name + QStringLiteral(".ext")), QStringLiteral("-out"),
+                           path(name + QStringLiteral(".pem"))});
+    };
+    const QString leafExtensions = names + QStringLiteral("\nbasicConstraints=CA:FALSE\n");
+    m_valid = m_dir.isValid()
+              && selfSigned(QStringLiteral("server"), QStringLiteral("/CN=mail.test.example"),
+                            {QStringLiteral("-addext"), names})
+              && selfSigned(QStringLiteral("stranger"), QStringLiteral("/CN=mail.test.example"),
+                            {QStringLiteral("-addext"), names})
+              && selfSigned(QStringLiteral("ca"), QStringLiteral("/CN=Mirabo Test CA"), {})
+              && selfSigned(QStringLiteral("impostor-ca"), QStringLiteral("/CN=Mirabo Test CA"), {})
+              && issued(QStringLiteral("leaf"), QStringLiteral("ca"), leafExtensions)
+              // No key identifiers: only the name links it to ca.pem.
+              && issued(QStringLiteral("forged"), QStringLiteral("impostor-ca"),
+                        leafExtensions
+                            + QStringLiteral("subjectKeyIdentifier=none\nauthorityKeyIdentifier=none\n"));
+    if (m_valid) {
+        writeFile(path(QStringLiteral("leaf-chain.pem")), pem(QStringLiteral("leaf.pem")) + pem(QStringLiteral("ca.pem")));
+        writeFile(path(QStringLiteral("forged-chain.pem")),
+                  pem(QStringLiteral("forged.pem")) + pem(QStringLiteral("ca.pem")));
+    }
+}
+
+bool Certificates::openssl(const QStringList &arguments)
+{
+    QProcess process;
+    process.start(QStringLiteral("openssl"), arguments);
+    if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit
+        || process.exitCode() != 0) {
+        qWarning("openssl %s failed: %s", qPrintable(arguments.join(QLatin1Char(' '))),
+                 process.readAllStandardError().constData());
+        return false;
+    }
+    return true;
+}
+
+LocalSmtpServer::LocalSmtpServer(QStringList options)
+{
+    m_process.setProgram(kPython);
+    m_process.setArguments(QStringList{QDir(testpaths::testsSourceDir()).filePath(QStringLiteral("../scripts/local_smtp_server.py")),
+                                       QStringLiteral("--port"), QStringLiteral("0"),
+                                       QStringLiteral("--store"), m_store.path()}
+                           + options);
+    m_process.start();
+    const QDeadlineTimer deadline(15000);
+    while (!deadline.hasExpired() && m_process.state() != QProcess::NotRunning) {
+        if (!m_process.canReadLine() && !m_process.waitForReadyRead(100))
+            continue;
+        const QByteArray line = m_process.readLine().trimmed();
+        if (line.startsWith("LISTENING ")) {
+            m_port = static_cast<quint16>(line.mid(10).toUInt());
+            break;
+        }
+    }
+    if (m_port == 0) {
+        stop();
+        qWarning("The local SMTP server did not start: %s", qPrintable(m_errors));
+    }
+}
+
+LocalSmtpServer::~LocalSmtpServer()
+{
+    stop();
+}
+
+QString LocalSmtpServer::hostAndPort(const QString &host) const
+{
+    return host + QLatin1Char(':') + QString::number(m_port);
+}
+
+QStringList LocalSmtpServer::received()
+{
+    QStringList paths;
+    for (const QString &entry : receivedLines())
+        paths.append(entry.section(QLatin1Char(' '), 0, 0));
+    return paths;
+}
+
+QStringList LocalSmtpServer::receivedLines()
+{
+    // The server names a message before it answers 250, so anything the
+    // client saw accepted is already in the pipe.
+    while (m_process.state() == QProcess::Running
+           && (m_process.canReadLine() || m_process.waitForReadyRead(50))) {
+        while (m_process.canReadLine()) {
+            const QString line = QString::fromUtf8(m_process.readLine()).trimmed();
+            if (line.startsWith(QLatin1String("RECEIVED ")))
+                m_received.append(line.mid(9));
+        }
+    }
+    return m_received;
+}
+
+void LocalSmtpServer::stop()
+{
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.terminate();
+        if (!m_process.waitForFinished(5000)) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+        }
+    }
+    m_errors += QString::fromUtf8(m_process.readAllStandardError());
+    m_port = 0;
+}
+
+} // namespace mailtest

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+class VmimeMailMessage;
+
+namespace mailtest {
+
+QByteArray readFile(const QString &path);
+void writeFile(const QString &path, const QByteArray &bytes);
+QString sha256Hex(const QByteArray &bytes);
+
+// What Python's email package reads in a message file (inspect_message.py).
+QJsonObject inspect(const QString &messagePath);
+
+// A clip-sized file of random bytes to attach.
+QByteArray randomBytes(qsizetype size);
+
+// The window's body text for a sender's full name, lines ended by CR LF.
+QString windowBody(const QString &fullName);
+
+// Composes and saves a message the way the window's Send click does.
+void composeLikeTheWindow(VmimeMailMessage &message, const QString &from, const QString &to,
+                          const QString &subject, const QString &fullName,
+                          const QString &attachment, const QString &messagePath);
+
+// Certificates made with openssl for this test run.
+class Certificates
+{
+public:
+    Certificates();
+    [[nodiscard]] bool isValid() const { return m_valid; }
+    [[nodiscard]] QString path(const QString &name) const { return m_dir.filePath(name); }
+    [[nodiscard]] QByteArray pem(const QString &name) const { return readFile(path(name)); }
+
+    // server.pem/.key: self-signed for mail.test.example, localhost, 127.0.0.1.
+    // stranger.pem/.key: the same names, self-signed, never trusted.
+    // ca.pem; forged-chain.pem/forged.key: a server certificate that claims
+    // ca.pem as its issuer but was signed by another key, sent with ca.pem.
+private:
+    bool openssl(const QStringList &arguments);
+    QTemporaryDir m_dir;
+    bool m_valid = false;
+};
+
+// scripts/local_smtp_server.py on 127.0.0.1, a free port, stopped on destruction.
+class LocalSmtpServer
+{
+public:
+    explicit LocalSmtpServer(QStringList options = {});
+    ~LocalSmtpServer();
+    LocalSmtpServer(const LocalSmtpServer &) = delete;
+    LocalSmtpServer &operator=(const LocalSmtpServer &) = delete;
+
+    [[nodiscard]] bool isRunning() const { return m_port != 0; }
+    [[nodiscard]] quint16 port() const { return m_port; }
+    [[nodiscard]] QString hostAndPort(const QString &host = QStringLiteral("localhost")) const;
+    [[nodiscard]] QString errors() const { return m_errors; }
+    // Paths of the messages stored so far, oldest first, and the server's
+    // "<path> <subject>" lines about them.
+    [[nodiscard]] QStringList received();
+    [[nodiscard]] QStringList receivedLines();
+    void stop();
+
+private:
+    QTemporaryDir m_store;
+    QProcess m_process;
+    quint16 m_port = 0;
+    QString m_errors;
+    QStringList m_received;
+};
+
+} // namespace mailtest

@@ -1,0 +1,362 @@
+// How the SMTP component fails: refused connections, refused deliveries,
+// broken and silent servers, unsafe values. Each against a real server on
+// 127.0.0.1 that misbehaves on purpose.
+#include "MailTestSupport.h"
+#include "VmimeMailMessage.h"
+#include "VmimeSmtpComponent.h"
+
+#include <QTimer>
+#include <QtTest>
+
+using namespace mailtest;
+using namespace std::chrono_literals;
+using Code = VmimeSmtpComponent::ErrorCode;
+
+namespace {
+
+const QString kFrom = QStringLiteral("me@example.org");
+const QString kTo = QStringLiteral("friend@example.net");
+
+} // namespace
+
+class tst_SmtpFailures : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void refusedConnections_data();
+    void refusedConnections();
+    void refusedDeliveries_data();
+    void refusedDeliveries();
+    void aWordedRefusalLeavesTheSessionUsable();
+    void reconnectingReplacesTheOpenSession();
+    void serverSettingsThatAreNoHostAndPortAreRefused_data();
+    void serverSettingsThatAreNoHostAndPortAreRefused();
+    void valuesWithLineBreaksNeverReachTheServer_data();
+    void valuesWithLineBreaksNeverReachTheServer();
+    void silentServerTimesOutWhileEventsAreProcessed();
+    void sendingNeedsASessionAndAReadableFile();
+
+private:
+    QString file(const QString &name) const { return m_dir.filePath(name); }
+    QStringList tlsOptions(const QString &mode, const QString &certificate, const QString &key) const;
+
+    QTemporaryDir m_dir;
+    std::unique_ptr<Certificates> m_certificates;
+    QString m_message;
+};
+
+void tst_SmtpFailures::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    m_certificates = std::make_unique<Certificates>();
+    QVERIFY(m_certificates->isValid());
+    writeFile(file(QStringLiteral("mirabo.mpg")), randomBytes(256 * 1024));
+    m_message = file(QStringLiteral("message.msg"));
+    VmimeMailMessage message;
+    composeLikeTheWindow(message, kFrom, kTo, QStringLiteral("failures"), QStringLiteral("Ann"),
+                         file(QStringLiteral("mirabo.mpg")), m_message);
+}
+
+QStringList tst_SmtpFailures::tlsOptions(const QString &mode, const QString &certificate,
+                                         const QString &key) const
+{
+    return {QStringLiteral("--tls"), mode, QStringLiteral("--cert"), m_certificates->path(certificate),
+            QStringLiteral("--key"), m_certificates->path(key)};
+}
+
+void tst_SmtpFailures::refusedConnections_data()
+{
+    QTest::addColumn<QStringList>("serverOptions"); // empty: no server at all
+    QTest::addColumn<QString>("host");              // %1: the server's port
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QString>("trusted");
+    QTest::addColumn<bool>("tlsFromStart");
+    QTest::addColumn<int>("expected");
+
+    const QString plain = QStringLiteral("--tls=none");
+    const QString starttls = QStringLiteral("starttls");
+    const QString server = QStringLiteral("server.pem");
+    const QString serverKey = QStringLiteral("server.key");
+    const QStringList login = {QStringLiteral("--user"), QStringLiteral("ann"), QStringLiteral("--password"),
+                               QStringLiteral("right")};
+
+    QTest::newRow("untrusted certificate, STARTTLS on localhost")
+        << tlsOptions(starttls, QStringLiteral("stranger.pem"), QStringLiteral("stranger.key"))
+        << QStringLiteral("localhost:%1") << QString() << QString() << server << false << int(Code::TlsFailure);
+    QTest::newRow("untrusted certificate, TLS from the start")
+        << tlsOptions(QStringLiteral("implicit"), QStringLiteral("stranger.pem"), QStringLiteral("stranger.key"))
+        << QStringLiteral("mail.test.example:%1") << QString() << QString() << server << true
+        << int(Code::TlsFailure);
+    QTest::newRow("leaf not signed by the trusted authority it names")
+        << tlsOptions(starttls, QStringLiteral("forged-chain.pem"), QStringLiteral("forged.key"))
+        << QStringLiteral("mail.test.example:%1") << QString() << QString() << QStringLiteral("ca.pem")
+        << false << int(Code::TlsFailure);
+    QTest::newRow("certificate for another name")
+        << tlsOptions(starttls, server, serverKey) << QStringLiteral("other.test.example:%1") << QString()
+        << QString() << server << false << int(Code::TlsFailure);
+    QTest::newRow("no TLS at a host off this machine")
+        << QStringList{plain} << QStringLiteral("mail.test.example:%1") << QString() << QString()
+        << QString() << false << int(Code::TlsFailure);
+    QTest::newRow("wrong password")
+        << tlsOptions(starttls, server, serverKey) + login << QStringLiteral("mail.test.example:%1")
+        << QStringLiteral("ann") << QStringLiteral("wrong") << server << false << 535;
+    QTest::newRow("login asked of a server without login")
+        << QStringList{plain} << QStringLiteral("localhost:%1") << QStringLiteral("ann")
+        << QStringLiteral("right") << QString() << false << int(Code::LoginRefused);
+    QTest::newRow("unknown host") << QStringList() << QStringLiteral("no-such-host.invalid") << QString()
+                                  << QString() << QString() << false << int(Code::UnknownHost);
+    QTest::newRow("nothing listening")
+        << QStringList{QStringLiteral("stopped")} << QStringLiteral("127.0.0.1:%1") << QString() << QString()
+        << QString() << false << int(Code::ConnectionRefused);
+    QTest::newRow("no greeting") << QStringList{QStringLiteral("--stall"), QStringLiteral("greeting")}
+                                 << QStringLiteral("localhost:%1") << QString() << QString() << QString()
+                                 << false << int(Code::TimedOut);
+}
+
+void tst_SmtpFailures::refusedConnections()
+{
+    QFETCH(QStringList, serverOptions);
+    QFETCH(QString, host);
+    QFETCH(QString, user);
+    QFETCH(QString, password);
+    QFETCH(QString, trusted);
+    QFETCH(bool, tlsFromStart);
+    QFETCH(int, expected);
+
+    std::unique_ptr<LocalSmtpServer> server;
+    quint16 port = 0;
+    if (!serverOptions.isEmpty()) {
+        const bool stopped = serverOptions == QStringList{QStringLiteral("stopped")};
+        server = std::make_unique<LocalSmtpServer>(stopped ? QStringList() : serverOptions);
+        QVERIFY2(server->isRunning(), qPrintable(server->errors()));
+        port = server->port();
+        if (stopped)
+            server->stop();
+    }
+
+    VmimeSmtpComponent smtp;
+    // Short only where the silence is the point: a slow resolver or machine
+    // must not turn another failure into a time-out.
+    smtp.setTimeout(expected == Code::TimedOut ? 1s : 20s);
+    smtp.routeHost(QStringLiteral("mail.test.example"), QStringLiteral("127.0.0.1"));
+    smtp.routeHost(QStringLiteral("other.test.example"), QStringLiteral("127.0.0.1"));
+    if (!trusted.isEmpty())
+        smtp.addTrustedCertificates(m_certificates->pem(trusted));
+    if (tlsFromStart)
+        smtp.setTlsFromStartPort(port);
+    int connectedCount = 0;
+    connect(&smtp, &SmtpComponent::connected, this, [&] { ++connectedCount; });
+
+    smtp.setHost(host.contains(QLatin1String("%1")) ? host.arg(port) : host);
+    smtp.setUserName(user);
+    smtp.setPassword(password);
+    const int16_t status = smtp.connectToServer();
+    QVERIFY(status != 0);
+    QCOMPARE(smtp.lastErrorCode(), expected);
+    QCOMPARE(int(status), expected);
+    QVERIFY(!smtp.lastErrorText().isEmpty());
+    QVERIFY(!smtp.isEncrypted());
+    QTest::qWait(50);
+    QCOMPARE(connectedCount, 0);
+    if (server)
+        QCOMPARE(server->received(), QStringList());
+}
+
+void tst_SmtpFailures::refusedDeliveries_data()
+{
+    QTest::addColumn<QStringList>("serverOptions");
+    QTest::addColumn<int>("expected");
+
+    QTest::newRow("recipient refused")
+        << QStringList{QStringLiteral("--refuse-recipient"), kTo} << 550;
+    QTest::newRow("message refused after its data") << QStringList{QStringLiteral("--refuse-message")} << 552;
+    QTest::newRow("hang-up in the middle of the message")
+        << QStringList{QStringLiteral("--hang-up-in-data")} << int(Code::ConnectionLost);
+    QTest::newRow("silent at MAIL") << QStringList{QStringLiteral("--stall"), QStringLiteral("mail")}
+                                    << int(Code::TimedOut);
+    QTest::newRow("stops reading the message")
+        << QStringList{QStringLiteral("--stall"), QStringLiteral("data")} << int(Code::TimedOut);
+    QTest::newRow("silent after the message") << QStringList{QStringLiteral("--stall"), QStringLiteral("end")}
+                                              << int(Code::TimedOut);
+}
+
+void tst_SmtpFailures::refusedDeliveries()
+{
+    QFETCH(QStringList, serverOptions);
+    QFETCH(int, expected);
+
+    LocalSmtpServer server(serverOptions);
+    QVERIFY2(server.isRunning(), qPrintable(server.errors()));
+    VmimeSmtpComponent smtp;
+    smtp.setTimeout(expected == Code::TimedOut ? 1s : 20s);
+    int lastPercent = -1;
+    connect(&smtp, &SmtpComponent::progress, this, [&](qint64, qint64, int16_t p) { lastPercent = p; });
+    smtp.setHost(server.hostAndPort());
+    QVERIFY2(smtp.connectToServer() == 0, qPrintable(smtp.lastErrorText()));
+
+    smtp.setSender(kFrom);
+    smtp.clearEnvelope();
+    smtp.setRecipient(kTo);
+    const int16_t status = smtp.sendFile(kFrom, kTo, m_message);
+    QCOMPARE(int(status), expected);
+    QCOMPARE(smtp.lastErrorCode(), expected);
+    QVERIFY(!smtp.lastErrorText().isEmpty());
+    QVERIFY2(lastPercent < 100, "progress claimed a complete delivery");
+    QCOMPARE(server.received(), QStringList());
+    smtp.disconnectFromServer();
+}
+
+void tst_SmtpFailures::aWordedRefusalLeavesTheSessionUsable()
+{
+    const QString nobody = QStringLiteral("nobody@example.net");
+    LocalSmtpServer server({QStringLiteral("--refuse-recipient"), nobody});
+    QVERIFY2(server.isRunning(), qPrintable(server.errors()));
+    VmimeSmtpComponent smtp;
+    smtp.setHost(server.hostAndPort());
+    QCOMPARE(smtp.connectToServer(), 0);
+
+    // The refused address came from setRecipient: the envelope is what is sent.
+    smtp.setRecipient(nobody);
+    QCOMPARE(smtp.sendFile(kFrom, QString(), m_message), 550);
+    smtp.clearEnvelope();
+    QVERIFY2(smtp.sendFile(kFrom, kTo, m_message) == 0, qPrintable(smtp.lastErrorText()));
+    QCOMPARE(smtp.lastErrorCode(), 0);
+    QCOMPARE(smtp.resetSession(), 0);
+
+    const QStringList stored = server.received();
+    QCOMPARE(stored.size(), 1);
+    QVERIFY(readFile(stored.first()) == readFile(m_message));
+}
+
+void tst_SmtpFailures::reconnectingReplacesTheOpenSession()
+{
+    LocalSmtpServer server({QStringLiteral("--hang-up-in-data")});
+    LocalSmtpServer good;
+    QVERIFY(server.isRunning() && good.isRunning());
+    VmimeSmtpComponent smtp;
+    int connectedCount = 0;
+    connect(&smtp, &SmtpComponent::connected, this, [&] { ++connectedCount; });
+
+    smtp.setHost(good.hostAndPort());
+    QCOMPARE(smtp.connectToServer(), 0);
+    // A second Send click before the first connection was used.
+    smtp.setHost(server.hostAndPort());
+    QCOMPARE(smtp.connectToServer(), 0);
+    QTRY_COMPARE(connectedCount, 1);
+    QCOMPARE(smtp.sendFile(kFrom, kTo, m_message), int16_t(Code::ConnectionLost));
+
+    // And once more after the failure, which the window reports but never disconnects.
+    smtp.setHost(good.hostAndPort());
+    QCOMPARE(smtp.connectToServer(), 0);
+    QTRY_COMPARE(connectedCount, 2);
+    QVERIFY2(smtp.sendFile(kFrom, kTo, m_message) == 0, qPrintable(smtp.lastErrorText()));
+    QCOMPARE(good.received().size(), 1);
+}
+
+void tst_SmtpFailures::serverSettingsThatAreNoHostAndPortAreRefused_data()
+{
+    QTest::addColumn<QString>("setting");
+    for (const char *setting : {"", "   ", "localhost:", "localhost:0", "localhost:65536", "localhost:25x",
+                                "localhost:+25", "[::1", "[::1]25", "mail server", "ann@localhost",
+                                "localhost/smtp", "localhost\r\n"})
+        QTest::newRow(QByteArray(setting).replace("\r\n", "<CR LF>").constData()) << QString::fromLatin1(setting);
+}
+
+void tst_SmtpFailures::serverSettingsThatAreNoHostAndPortAreRefused()
+{
+    QFETCH(QString, setting);
+    VmimeSmtpComponent smtp;
+    smtp.setHost(setting);
+    QCOMPARE(smtp.connectToServer(), int16_t(Code::InvalidValue));
+    QVERIFY(!smtp.lastErrorText().isEmpty());
+}
+
+void tst_SmtpFailures::valuesWithLineBreaksNeverReachTheServer_data()
+{
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<QString>("value");
+
+    const QString injected = QStringLiteral("\r\nRCPT TO:<spy@example.com>");
+    QTest::newRow("host") << QStringLiteral("host") << QStringLiteral("localhost:%1") + injected;
+    QTest::newRow("user name") << QStringLiteral("user") << QStringLiteral("ann") + injected;
+    QTest::newRow("password") << QStringLiteral("password") << QStringLiteral("pw\nQUIT");
+    QTest::newRow("sender") << QStringLiteral("sender") << kFrom + injected;
+    QTest::newRow("envelope recipient") << QStringLiteral("recipient") << kTo + QStringLiteral(">") + injected;
+    QTest::newRow("recipient argument") << QStringLiteral("argument") << kTo + QStringLiteral("\nDATA");
+}
+
+void tst_SmtpFailures::valuesWithLineBreaksNeverReachTheServer()
+{
+    QFETCH(QString, field);
+    QFETCH(QString, value);
+
+    LocalSmtpServer server({QStringLiteral("--user"), QStringLiteral("ann"), QStringLiteral("--password"),
+                            QStringLiteral("pw")});
+    QVERIFY2(server.isRunning(), qPrintable(server.errors()));
+    VmimeSmtpComponent smtp;
+    smtp.setHost(field == QLatin1String("host") ? value.arg(server.port()) : server.hostAndPort());
+    smtp.setUserName(field == QLatin1String("user") ? value : QStringLiteral("ann"));
+    smtp.setPassword(field == QLatin1String("password") ? value : QStringLiteral("pw"));
+    const int16_t connected = smtp.connectToServer();
+    if (field == QLatin1String("host") || field == QLatin1String("user") || field == QLatin1String("password")) {
+        QCOMPARE(connected, int16_t(Code::InvalidValue));
+        QCOMPARE(smtp.lastErrorCode(), int(Code::InvalidValue));
+        return;
+    }
+    QCOMPARE(connected, 0);
+    smtp.setSender(field == QLatin1String("sender") ? value : kFrom);
+    smtp.clearEnvelope();
+    if (field == QLatin1String("recipient"))
+        smtp.setRecipient(value);
+    const QString argument = field == QLatin1String("argument") ? value : kTo;
+    QCOMPARE(smtp.sendFile(QString(), argument, m_message), int16_t(Code::InvalidValue));
+    QCOMPARE(server.received(), QStringList());
+    // The session itself is unharmed.
+    smtp.clearEnvelope();
+    QCOMPARE(smtp.sendFile(kFrom, kTo, m_message), 0);
+}
+
+void tst_SmtpFailures::silentServerTimesOutWhileEventsAreProcessed()
+{
+    LocalSmtpServer server({QStringLiteral("--stall"), QStringLiteral("end")});
+    QVERIFY2(server.isRunning(), qPrintable(server.errors()));
+    VmimeSmtpComponent smtp;
+    smtp.setTimeout(1s);
+    smtp.setHost(server.hostAndPort());
+    QCOMPARE(smtp.connectToServer(), 0);
+
+    int ticks = 0;
+    QTimer timer;
+    connect(&timer, &QTimer::timeout, this, [&] { ++ticks; });
+    timer.start(20);
+    QCOMPARE(smtp.sendFile(kFrom, kTo, m_message), int16_t(Code::TimedOut));
+    const int ticksWhileSending = ticks;
+    timer.stop();
+    QVERIFY2(ticksWhileSending > 0, "no events were processed while the server was silent");
+
+    // The session is closed: no half-finished transaction is reused.
+    QCOMPARE(smtp.sendFile(kFrom, kTo, m_message), int16_t(Code::NoSession));
+    QCOMPARE(smtp.resetSession(), int16_t(Code::NoSession));
+}
+
+void tst_SmtpFailures::sendingNeedsASessionAndAReadableFile()
+{
+    VmimeSmtpComponent smtp;
+    QCOMPARE(smtp.sendFile(kFrom, kTo, m_message), int16_t(Code::NoSession));
+
+    LocalSmtpServer server;
+    QVERIFY(server.isRunning());
+    smtp.setHost(server.hostAndPort());
+    QCOMPARE(smtp.connectToServer(), 0);
+    QCOMPARE(smtp.sendFile(kFrom, kTo, file(QStringLiteral("missing.msg"))), int16_t(Code::FileUnreadable));
+    writeFile(file(QStringLiteral("empty.msg")), {});
+    QCOMPARE(smtp.sendFile(kFrom, kTo, file(QStringLiteral("empty.msg"))), int16_t(Code::FileUnreadable));
+    QCOMPARE(smtp.sendFile(kFrom, kTo, m_message), 0);
+    QCOMPARE(server.received().size(), 1);
+}
+
+QTEST_GUILESS_MAIN(tst_SmtpFailures)
+#include "tst_smtpfailures.moc"

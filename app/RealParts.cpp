@@ -7,7 +7,7 @@
 #include "VmimeMailMessage.h"
 #include "VmimeSmtpComponent.h"
 
-RealParts::RealParts(const QString &programDir, const QString &settingsPath)
+RealParts::RealParts(const QString &programDir, const QString &settingsPath, Dialogs *dialogs)
     : m_programDir(programDir)
     , m_capture(std::make_unique<GstCapture>())
     , m_player(std::make_unique<GstMediaPlayer>())
@@ -16,7 +16,8 @@ RealParts::RealParts(const QString &programDir, const QString &settingsPath)
     , m_store(std::make_unique<IniSettingsStore>(settingsPath.isEmpty()
                                                      ? IniSettingsStore::defaultPath()
                                                      : settingsPath))
-    , m_dialogs(std::make_unique<QtDialogs>())
+    , m_qtDialogs(dialogs ? nullptr : std::make_unique<QtDialogs>())
+    , m_dialogs(dialogs ? dialogs : m_qtDialogs.get())
 {
 }
 
@@ -25,4 +26,10 @@ RealParts::~RealParts() = default;
 FormParts RealParts::parts()
 {
     return FormParts{*m_capture, *m_player, *m_message, *m_smtp, *m_store, *m_dialogs, m_programDir};
+}
+
+void RealParts::setDialogParent(QWidget *window)
+{
+    if (m_qtDialogs)
+        m_qtDialogs->setParent(window);
 }

@@ -4,27 +4,41 @@
 
 #include <memory>
 
-class QtDialogs;
+class GstCapture;
+class GstMediaPlayer;
 class IniSettingsStore;
+class QtDialogs;
+class VmimeMailMessage;
+class VmimeSmtpComponent;
 
 // The real components, wired the way the program runs them. Tests that want
-// the whole program use this too.
+// the whole program use this too, answering the dialogues themselves.
 class RealParts
 {
 public:
-    // settingsPath: the store's file; empty for the user's own.
-    explicit RealParts(const QString &programDir, const QString &settingsPath = QString());
+    // settingsPath: the store's file, empty for the user's own; dialogs:
+    // who answers the program's questions, null for Qt's dialogues.
+    explicit RealParts(const QString &programDir, const QString &settingsPath = QString(),
+                       Dialogs *dialogs = nullptr);
     ~RealParts();
 
     [[nodiscard]] FormParts parts();
-    [[nodiscard]] QtDialogs &dialogs() { return *m_dialogs; }
+    // Message boxes belong to the window once it is up.
+    void setDialogParent(QWidget *window);
+
+    [[nodiscard]] GstCapture &capture() { return *m_capture; }
+    [[nodiscard]] GstMediaPlayer &player() { return *m_player; }
+    [[nodiscard]] VmimeMailMessage &message() { return *m_message; }
+    [[nodiscard]] VmimeSmtpComponent &smtp() { return *m_smtp; }
+    [[nodiscard]] IniSettingsStore &store() { return *m_store; }
 
 private:
     QString m_programDir;
-    std::unique_ptr<CaptureComponent> m_capture;
-    std::unique_ptr<MediaPlayer> m_player;
-    std::unique_ptr<MailMessage> m_message;
-    std::unique_ptr<SmtpComponent> m_smtp;
+    std::unique_ptr<GstCapture> m_capture;
+    std::unique_ptr<GstMediaPlayer> m_player;
+    std::unique_ptr<VmimeMailMessage> m_message;
+    std::unique_ptr<VmimeSmtpComponent> m_smtp;
     std::unique_ptr<IniSettingsStore> m_store;
-    std::unique_ptr<QtDialogs> m_dialogs;
+    std::unique_ptr<QtDialogs> m_qtDialogs;
+    Dialogs *m_dialogs;
 };

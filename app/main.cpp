@@ -1,4 +1,3 @@
-#include "Dialogs.h"
 #include "RealParts.h"
 #include "frmMain.h"
 
@@ -16,7 +15,7 @@ int main(int argc, char *argv[])
     // Start-up questions come before the window is on screen; later
     // messages belong to it.
     window.load();
-    real.dialogs().setParent(&window);
+    real.setDialogParent(&window);
     window.showCentred();
     return app.exec();
 }

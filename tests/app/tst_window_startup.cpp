@@ -1,0 +1,219 @@
+#include "WindowRig.h"
+
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+
+using namespace windowtest;
+
+namespace {
+
+const QString kNoDevice = QStringLiteral("No Compatable Capture Devices Found");
+
+// A capture component whose device count is negative, which no real one gives.
+class NegativeCountCapture : public GstCapture
+{
+public:
+    int32_t deviceCount() override { return -1; }
+};
+
+QStringList firstRunAnswers()
+{
+    return {QStringLiteral(" Bob.Jones@Example.ORG "), QStringLiteral("Bob \"BJ\" Jones"),
+            QStringLiteral("SMTP.Example.org"), QStringLiteral("bob"), QStringLiteral("pw")};
+}
+
+} // namespace
+
+class TestWindowStartup : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { useTestDevices(1, 1); }
+
+    void storedAddressAloneSkipsTheFirstRun()
+    {
+        WindowRig rig;
+        rig.storeSettings({{"EmailAddress", "ann@example.com"}});
+        frmMain &w = rig.start();
+
+        QVERIFY(rig.dialogs.transcript.isEmpty());
+        QCOMPARE(w.txtDetails[0]->text(), QStringLiteral("ann@example.com"));
+        for (int i = 1; i < 5; ++i)
+            QCOMPARE(w.txtDetails[i]->text(), QString());
+        QCOMPARE(w.txtEmailFrom->text(), QStringLiteral("\"\" ann@example.com"));
+        QCOMPARE(w.currentSettings().EmailAddress, QStringLiteral("ann@example.com"));
+        QCOMPARE(lampStates(w), (QList<int>{1, 2, 0, 0, 0, 0, 0}));
+        QCOMPARE(w.lblInstructions->text(), kStep2Text);
+        QCOMPARE(deviceEntries(w), QStringList{QStringLiteral("Test Camera")});
+        QTRY_COMPARE(QApplication::focusWidget(), w.txtEmailTo);
+    }
+
+    void completedFirstRunIsShownBeforeTheWindow()
+    {
+        WindowRig rig;
+        rig.dialogs.answers = firstRunAnswers();
+        bool windowShownDuringDialogue = false;
+        rig.dialogs.onMessage = [&](const QString &) {
+            windowShownDuringDialogue |= rig.window && rig.window->isVisible();
+        };
+        frmMain &w = rig.start();
+
+        QVERIFY(!windowShownDuringDialogue);
+        QCOMPARE(rig.dialogs.messages.size(), 2);
+        QCOMPARE(w.txtDetails[0]->text(), QStringLiteral("bob.jones@example.org"));
+        QCOMPARE(w.txtDetails[1]->text(), QStringLiteral("Bob \"BJ\" Jones"));
+        QCOMPARE(w.txtDetails[2]->text(), QStringLiteral("smtp.example.org"));
+        QCOMPARE(w.txtDetails[3]->text(), QStringLiteral("bob"));
+        QCOMPARE(w.txtDetails[4]->text(), QStringLiteral("pw"));
+        // the name goes in as it is, quotes and all
+        QCOMPARE(w.txtEmailFrom->text(), QStringLiteral("\"Bob \"BJ\" Jones\" bob.jones@example.org"));
+        QCOMPARE(w.currentSettings().UserName, QStringLiteral("bob"));
+        QCOMPARE(lampStates(w), (QList<int>{1, 2, 0, 0, 0, 0, 0}));
+        QCOMPARE(w.lblInstructions->text(), kStep2Text);
+    }
+
+    void abandonedFirstRunLeavesTheDesignTimeWindow()
+    {
+        WindowRig rig;
+        rig.dialogs.answers = {QStringLiteral("   ")};
+        frmMain &w = rig.start();
+
+        QCOMPARE(rig.dialogs.questions.size(), 1);
+        QCOMPARE(rig.stored(QStringLiteral("EmailAddress")), QString());
+        const CurrentSettings &s = w.currentSettings();
+        QVERIFY(s.EmailAddress.isEmpty() && s.FullName.isEmpty() && s.SMTP.isEmpty()
+                && s.UserName.isEmpty() && s.Password.isEmpty());
+        for (QLineEdit *box : w.txtDetails)
+            QCOMPARE(box->text(), QString());
+        QCOMPARE(w.txtEmailFrom->text(), QString());
+        QCOMPARE(lampStates(w), (QList<int>{0, 0, 0, 0, 0, 0, 0}));
+        QCOMPARE(w.lblInstructions->text(), QStringLiteral("Instructions"));
+        QCOMPARE(deviceEntries(w), QStringList{QStringLiteral("dummy")});
+        QTRY_COMPARE(QApplication::focusWidget(), w.txtEmailTo);
+
+        // nothing was stored, so the next start asks again
+        rig.dialogs.transcript.clear();
+        rig.dialogs.answers = firstRunAnswers();
+        rig.start();
+        QVERIFY(rig.dialogs.transcript.contains(QStringLiteral("entry: Email Address")));
+        QCOMPARE(rig.stored(QStringLiteral("EmailAddress")), QStringLiteral("bob.jones@example.org"));
+    }
+
+    void devicesMenuListsTheCaptureDevices_data()
+    {
+        QTest::addColumn<int>("cameras");
+        QTest::addColumn<QStringList>("entries");
+        QTest::newRow("none") << 0 << QStringList{QStringLiteral("dummy")};
+        QTest::newRow("one") << 1 << QStringList{QStringLiteral("Test Camera")};
+        QTest::newRow("three") << 3
+                               << QStringList{QStringLiteral("Test Camera"), QStringLiteral("Test Camera 2"),
+                                              QStringLiteral("Test Camera 3")};
+    }
+    void devicesMenuListsTheCaptureDevices()
+    {
+        QFETCH(int, cameras);
+        QFETCH(QStringList, entries);
+        useTestDevices(cameras, 1);
+        WindowRig rig;
+        rig.dialogs.answers = firstRunAnswers();
+        frmMain &w = rig.start();
+
+        QCOMPARE(deviceEntries(w), entries);
+        QCOMPARE(w.mnuDevices->actions().size(), entries.size());
+        // the no-device message comes after the first-run dialogue, and only then
+        QCOMPARE(rig.dialogs.messages.last() == kNoDevice, cameras == 0);
+        QCOMPARE(rig.dialogs.messages.count(kNoDevice), cameras == 0 ? 1 : 0);
+        // no device does not undo the rest of the start-up
+        QCOMPARE(w.lblInstructions->text(), kStep2Text);
+    }
+
+    void negativeDeviceCountLeavesTheDummyEntry()
+    {
+        WindowRig rig;
+        rig.storeTypicalSettings();
+        NegativeCountCapture capture;
+        frmMain &w = rig.start(&capture);
+        QVERIFY(rig.dialogs.messages.isEmpty());
+        QCOMPARE(deviceEntries(w), QStringList{QStringLiteral("dummy")});
+    }
+
+    void windowAsDesigned()
+    {
+        WindowRig rig;
+        rig.storeTypicalSettings();
+        frmMain &w = rig.start();
+
+        QCOMPARE(w.windowTitle(), QStringLiteral("Mirabo v1.00"));
+        QVERIFY(!w.windowIcon().isNull());
+        QCOMPARE(w.centralWidget()->size(), QSize(676, 480));
+
+        // a few controls of each kind, in pixels (twips / 15)
+        QCOMPARE(w.LEDsteps[6]->geometry(), QRect(69, 183, 28, 28));
+        QCOMPARE(w.txtEmailTo->geometry(), QRect(171, 40, 223, 19));
+        QCOMPARE(w.BUTsend->geometry(), QRect(102, 159, 292, 19));
+        QCOMPARE(w.PROsending->geometry(), QRect(102, 180, 292, 31));
+        QCOMPARE(w.lblInstructions->geometry(), QRect(9, 234, 379, 214));
+        QCOMPARE(w.Frame2->geometry(), QRect(399, 255, 271, 220));
+        QCOMPARE(w.txtDetails[4]->geometry(), QRect(126, 561, 271, 19));
+
+        const QStringList steps = {"STEP 1", "STEP 2", "STEP 3", "STEP 4", "STEP 5", "STEP 6", "STEP 7"};
+        for (int i = 0; i < 7; ++i)
+            QCOMPARE(w.Label1[i + 3]->text(), steps[i]);
+        QCOMPARE(w.Label1[3]->font().pointSizeF(), 11.25);
+        QVERIFY(w.Label1[3]->font().bold());
+        QCOMPARE(w.lblONAIR->font().pointSizeF(), 14.25);
+        QCOMPARE(w.BUTRecord->font().pointSizeF(), 8.25);
+        QCOMPARE(w.txtDetails[4]->echoMode(), QLineEdit::Password);
+
+        // only Record is enabled; the on-air indicator is hidden
+        QVERIFY(w.BUTRecord->isEnabled());
+        for (QWidget *b : {(QWidget *)w.BUTstopRecord, (QWidget *)w.BUTplay,
+                           (QWidget *)w.BUTcompress, (QWidget *)w.BUTsend})
+            QVERIFY(!b->isEnabled());
+        QVERIFY(w.LEDONAIR[0]->isHidden() && w.LEDONAIR[1]->isHidden() && w.lblONAIR->isHidden());
+        QCOMPARE(w.PROsending->text(), QStringLiteral("Sending 0% Complete"));
+        w.PROsending->setValue(130);
+        QCOMPARE(w.PROsending->text(), QStringLiteral("Sending 130% Complete"));
+
+        QCOMPARE(w.menuBar()->actions().size(), 2);
+        QCOMPARE(w.mnuDevices->title(), QStringLiteral("&Devices"));
+        QCOMPARE(w.mnuSettings->title(), QStringLiteral("&Settings"));
+        const QList<QAction *> settings = w.mnuSettings->actions();
+        QCOMPARE(settings.size(), 5);
+        QCOMPARE(settings[0], w.mnuShowDisplay);
+        QCOMPARE(settings[1], w.mnuShowFormat);
+        QCOMPARE(settings[2], w.mnuShowSource);
+        QVERIFY(settings[3]->isSeparator());
+        QCOMPARE(settings[4], w.mnuEmailSettings);
+        QCOMPARE(w.mnuShowDisplay->text(), QStringLiteral("Show Video &Display Settings"));
+        QCOMPARE(w.mnuShowFormat->text(), QStringLiteral("Show Video &Format Settings"));
+        QCOMPARE(w.mnuShowSource->text(), QStringLiteral("Show Video &Source Settings"));
+        QCOMPARE(w.mnuEmailSettings->text(), QStringLiteral("Show Email Settings"));
+        QCOMPARE(w.mnuShowDisplay->shortcut(), QKeySequence(Qt::Key_F2));
+        QCOMPARE(w.mnuShowFormat->shortcut(), QKeySequence(Qt::Key_F3));
+        QCOMPARE(w.mnuShowSource->shortcut(), QKeySequence(Qt::Key_F4));
+        QCOMPARE(w.mnuEmailSettings->shortcut(), QKeySequence(Qt::Key_F5));
+    }
+
+    void tabPassesOverDisabledButtonsIntoThePanel()
+    {
+        WindowRig rig;
+        rig.storeTypicalSettings();
+        frmMain &w = rig.start();
+        w.txtEmailFrom->setFocus();
+        const QList<QWidget *> expected = {w.txtEmailTo, w.txtEmailSubject, w.BUTRecord,
+                                           w.txtDetails[0], w.txtDetails[1], w.txtDetails[2],
+                                           w.txtDetails[3], w.txtDetails[4]};
+        for (QWidget *next : expected) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            QCOMPARE(QApplication::focusWidget(), next);
+        }
+    }
+};
+
+QTEST_MAIN(TestWindowStartup)
+#include "tst_window_startup.moc"

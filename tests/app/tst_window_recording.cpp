@@ -1,0 +1,297 @@
+#include "CaptureTestSupport.h"
+#include "WindowRig.h"
+
+#include <QDialog>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QTimer>
+#include <sys/stat.h>
+
+using namespace windowtest;
+
+namespace {
+
+const QString kCouldNotStart = QStringLiteral("Could not start Video Capture");
+
+// The real capture component, counting the stops it is asked for.
+class CountingCapture : public GstCapture
+{
+public:
+    bool stop() override
+    {
+        ++stops;
+        return GstCapture::stop();
+    }
+    int stops = 0;
+};
+
+struct Snapshot
+{
+    bool taken = false;
+    bool recordEnabled = true, stopEnabled = false, playEnabled = true, compressEnabled = true,
+         sendEnabled = true;
+    bool onAirShown = false;
+    int onAirLamp0 = -1, onAirLamp1 = -1;
+    QString onAirText, status;
+};
+
+Snapshot snapshot(const frmMain &w)
+{
+    Snapshot s;
+    s.taken = true;
+    s.recordEnabled = w.BUTRecord->isEnabled();
+    s.stopEnabled = w.BUTstopRecord->isEnabled();
+    s.playEnabled = w.BUTplay->isEnabled();
+    s.compressEnabled = w.BUTcompress->isEnabled();
+    s.sendEnabled = w.BUTsend->isEnabled();
+    s.onAirShown = w.lblONAIR->isVisible() && w.LEDONAIR[0]->isVisible() && w.LEDONAIR[1]->isVisible();
+    s.onAirLamp0 = w.LEDONAIR[0]->state();
+    s.onAirLamp1 = w.LEDONAIR[1]->state();
+    s.onAirText = w.lblONAIR->text();
+    s.status = w.lblStatus->text();
+    return s;
+}
+
+void at(int ms, QObject *context, std::function<void()> action)
+{
+    QTimer::singleShot(ms, Qt::PreciseTimer, context, std::move(action));
+}
+
+void verifyClipRecordedState(const frmMain &w)
+{
+    QVERIFY(w.BUTRecord->isEnabled());
+    QVERIFY(!w.BUTstopRecord->isEnabled());
+    QVERIFY(w.BUTplay->isEnabled());
+    QVERIFY(w.BUTcompress->isEnabled());
+    QCOMPARE(w.LEDsteps[3]->state(), 1);
+    QCOMPARE(w.LEDsteps[4]->state(), 2);
+    QVERIFY(w.LEDONAIR[0]->isHidden() && w.LEDONAIR[1]->isHidden() && w.lblONAIR->isHidden());
+    QCOMPARE(w.lblInstructions->text(), kStep5Text);
+    QCOMPARE(w.lblStatus->text(), QString());
+}
+
+VideoView *playerView(frmMain &w)
+{
+    return w.findChild<VideoView *>(QStringLiteral("PlayerView"));
+}
+
+// Closes the next modal dialog a moment after it opens; false if none came.
+void closeNextModalDialog(bool *seen)
+{
+    QTimer::singleShot(200, [seen] {
+        if (auto *d = qobject_cast<QDialog *>(QApplication::activeModalWidget())) {
+            *seen = true;
+            d->reject();
+        }
+    });
+}
+
+} // namespace
+
+class TestWindowRecording : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { useTestDevices(1, 1); }
+
+    void recordThenStop()
+    {
+        WindowRig rig;
+        rig.storeTypicalSettings();
+        CountingCapture capture;
+        frmMain &w = rig.start(&capture);
+        w.BUTsend->setEnabled(true);   // as after an earlier compression
+
+        Snapshot during;
+        at(1500, &w, [&] { during = snapshot(w); });
+        at(3000, &w, [&] { QTest::mouseClick(w.BUTstopRecord, Qt::LeftButton); });
+        QElapsedTimer clock;
+        clock.start();
+        QTest::mouseClick(w.BUTRecord, Qt::LeftButton);
+        const double seconds = clock.elapsed() / 1000.0;
+
+        QVERIFY(during.taken);
+        QVERIFY(!during.recordEnabled);
+        QVERIFY(during.stopEnabled);
+        // the first recording of a run leaves Play and Compress disabled
+        QVERIFY(!during.playEnabled && !during.compressEnabled);
+        // a new clip must be compressed before it can be sent
+        QVERIFY(!during.sendEnabled);
+        QVERIFY(during.onAirShown);
+        QCOMPARE(during.onAirLamp0, 1);
+        QCOMPARE(during.onAirLamp1, 1);
+        QCOMPARE(during.onAirText, QStringLiteral("RECORDING"));
+        QVERIFY2(during.status.startsWith(QStringLiteral("Recording")), qPrintable(during.status));
+
+        QVERIFY(rig.dialogs.messages.isEmpty());
+        QCOMPARE(capture.stops, 3);
+        verifyClipRecordedState(w);
+        QVERIFY(!w.BUTsend->isEnabled());
+        // the click ran Record's got-focus first: step 3 done, subject skipped
+        QCOMPARE(lampStates(w), (QList<int>{1, 2, 1, 1, 2, 0, 0}));
+
+        // the clip is where start-up named it, complete, about as long as the recording
+        const capturetest::Clip clip = capturetest::probeClip(rig.file(QStringLiteral("video.avi")));
+        QVERIFY(clip.readable);
+        QCOMPARE(clip.ofType(QStringLiteral("video")).size(), 1);
+        QCOMPARE(clip.ofType(QStringLiteral("video"))[0].value("codec_name").toString(), QStringLiteral("mjpeg"));
+        QCOMPARE(clip.ofType(QStringLiteral("audio")).size(), 1);
+        QCOMPARE(clip.ofType(QStringLiteral("audio"))[0].value("codec_name").toString(), QStringLiteral("pcm_s16le"));
+        QVERIFY2(clip.duration > 2.5 && clip.duration <= seconds + 0.1, qPrintable(QString::number(clip.duration)));
+    }
+
+    void captureThatCannotStart()
+    {
+        useTestDevices(0, 0);
+        WindowRig rig;
+        rig.storeTypicalSettings();
+        QVERIFY(makeClip(rig.file(QStringLiteral("video.avi")), 0.5));
+        frmMain &w = rig.start();
+        rig.dialogs.messages.clear();
+        Snapshot atMessage;
+        rig.dialogs.onMessage = [&](const QString &) { atMessage = snapshot(w); };
+
+        QTest::mouseClick(w.BUTRecord, Qt::LeftButton);
+
+        QCOMPARE(rig.dialogs.messages, QStringList{kCouldNotStart});
+        QVERIFY(atMessage.onAirShown);
+        verifyClipRecordedState(w);
+        // the old clip went before the capture was tried
+        QVERIFY(!QFile::exists(rig.file(QStringLiteral("video.avi"))));
+
+        // playing nothing says nothing and keeps the state
+        QTest::mouseClick(w.BUTplay, Qt::LeftButton);
+        QCOMPARE(rig.dialogs.messages, QStringList{kCouldNotStart});
+        verifyClipRecordedState(w);
+    }
+
+    void captureFileThatCannotBeWritten()
+    {
+        WindowRig rig;
+        rig.storeTypicalSettings();
+        // a folder in the file's place stops root as well
+        QVERIFY(QDir().mkpath(rig.file(QStringLiteral("video.avi"))));
+        frmMain &w = rig.start();
+        QTest::mouseClick(w.BUTRecord, Qt::LeftButton);
+        QCOMPARE(rig.dialogs.messages, QStringList{kCouldNotStart});
+        verifyClipRecordedState(w);
+    }
+
+    void playDuringASecondRecordingStopsItAndPlaysTheNewClip()
+    {
+        WindowRig rig;
+        rig.storeTypicalSettings();
+        frmMain &w = rig.start();
+        at(1000, &w, [&] { w.BUTstopRecord->click(); });
+        QTest::mouseClick(w.BUTRecord, Qt::LeftButton);
+        struct stat first {};
+        QCOMPARE(::stat(QFile::encodeName(rig.file("video.avi")).constData(), &first), 0);
+
+        Snapshot during;
+        at(1000, &w, [&] { during = snapshot(w); });
+        at(1800, &w, [&] { QTest::mouseClick(w.BUTplay, Qt::LeftButton); });
+        QTest::mouseClick(w.BUTRecord, Qt::LeftButton);
+
+        QVERIFY(during.playEnabled && during.compressEnabled);
+        QVERIFY(rig.dialogs.messages.isEmpty());
+        verifyClipRecordedState(w);
+        // a new file, not the first clip played back
+        struct stat second {};
+        QCOMPARE(::stat(QFile::encodeName(rig.file("video.avi")).constData(), &second), 0);
+        QVERIFY(first.st_ino != second.st_ino || first.st_mtim.tv_nsec != second.st_mtim.tv_nsec);
+        const capturetest::Clip clip = capturetest::probeClip(rig.file(QStringLiteral("video.avi")));
+        QVERIFY2(clip.duration > 1.3 && clip.duration < 2.5, qPrintable(QString::number(clip.duration)));
+
+        // the Record click's end steps left the player playing
+        VideoView *view = playerView(w);
+        QTRY_VERIFY_WITH_TIMEOUT(view->framesShown() > 0, 5000);
+        const quint64 shown = view->framesShown();
+        QTRY_VERIFY_WITH_TIMEOUT(view->framesShown() > shown + 5, 5000);
+    }
+
+    void recordResetsThePlayer()
+    {
+        WindowRig rig;
+        rig.storeTypicalSettings();
+        frmMain &w = rig.start();
+        at(1000, &w, [&] { w.BUTstopRecord->click(); });
+        QTest::mouseClick(w.BUTRecord, Qt::LeftButton);
+        QTest::mouseClick(w.BUTplay, Qt::LeftButton);
+        VideoView *view = playerView(w);
+        QTRY_VERIFY_WITH_TIMEOUT(view->framesShown() > 3, 5000);
+
+        view->resize(40, 30);
+        quint64 shownWhenRecordingStarted = 0;
+        at(500, &w, [&] { shownWhenRecordingStarted = view->framesShown(); });
+        at(1200, &w, [&] { w.BUTstopRecord->click(); });
+        QTest::mouseClick(w.BUTRecord, Qt::LeftButton);
+        // the player let go of the clip before it was recorded again
+        QVERIFY(view->framesShown() <= shownWhenRecordingStarted + 1);
+        QCOMPARE(view->size(), QSize(259, 198));
+        QVERIFY(capturetest::probeClip(rig.file(QStringLiteral("video.avi"))).readable);
+    }
+
+    void choosingADeviceSwitchesThePicture()
+    {
+        useTestDevices(3, 1);
+        WindowRig rig;
+        rig.storeTypicalSettings();
+        frmMain &w = rig.start();
+        QCOMPARE(deviceEntries(w).size(), 3);
+        w.mnuDevs[2]->trigger();
+        QCOMPARE(rig.parts->capture().currentDevice(), 2);
+        auto *live = w.findChild<VideoView *>(QStringLiteral("LiveVideoView"));
+        QTRY_VERIFY_WITH_TIMEOUT(capturetest::isMostly(capturetest::centreColour(*live), 2), 5000);
+        QVERIFY(rig.dialogs.messages.isEmpty());
+        QCOMPARE(lampStates(w), (QList<int>{1, 2, 0, 0, 0, 0, 0}));
+    }
+
+    void settingsDialogsOrTheirMessages()
+    {
+        // a camera without picture controls or formats to choose
+        testcamera::Faults plain;
+        plain.cameraWithoutControls = 1;
+        useTestDevices(1, 0, plain);
+        WindowRig rig;
+        rig.storeTypicalSettings();
+        frmMain &w = rig.start();
+        w.mnuShowSource->trigger();
+        w.mnuShowFormat->trigger();
+        QCOMPARE(rig.dialogs.messages, (QStringList{QStringLiteral("Can't show those options"),
+                                                    QStringLiteral("Can't Show those options")}));
+        bool shown = false;
+        closeNextModalDialog(&shown);
+        w.mnuShowDisplay->trigger();
+        QVERIFY(shown);
+
+        // with no camera at all, nothing can be set
+        useTestDevices(0, 0);
+        WindowRig none;
+        none.storeTypicalSettings();
+        frmMain &n = none.start();
+        none.dialogs.messages.clear();
+        QTest::keyClick(&n, Qt::Key_F2);
+        QTest::keyClick(&n, Qt::Key_F3);
+        QTest::keyClick(&n, Qt::Key_F4);
+        QCOMPARE(none.dialogs.messages, (QStringList{QStringLiteral("Can't Show those options"),
+                                                     QStringLiteral("Can't Show those options"),
+                                                     QStringLiteral("Can't show those options")}));
+
+        // the test camera offers all three
+        useTestDevices(1, 0);
+        WindowRig full;
+        full.storeTypicalSettings();
+        frmMain &f = full.start();
+        for (QAction *command : {f.mnuShowDisplay, f.mnuShowFormat, f.mnuShowSource}) {
+            bool opened = false;
+            closeNextModalDialog(&opened);
+            command->trigger();
+            QVERIFY2(opened, qPrintable(command->text()));
+        }
+        QVERIFY(full.dialogs.messages.isEmpty());
+    }
+};
+
+QTEST_MAIN(TestWindowRecording)
+#include "tst_window_recording.moc"

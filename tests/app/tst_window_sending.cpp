@@ -1,0 +1,341 @@
+#include "MailTestSupport.h"
+#include "VmimeSmtpComponent.h"
+#include "WindowRig.h"
+
+#include <QJsonArray>
+#include <QLabel>
+#include <chrono>
+
+using namespace std::chrono_literals;
+using namespace windowtest;
+using mailtest::LocalSmtpServer;
+
+namespace {
+
+const QString kSent = QStringLiteral("Video Email Sent Successfully");
+const QString kNoConnection = QStringLiteral(
+    "Could not connect to your SMTP Mail Server, check the name is correct, then try again");
+const QString kRecipient = QStringLiteral("bob@example.org");
+
+QString expectedBody(const QString &fullName)
+{
+    return QStringLiteral("There is a MPEG Video attachment to this email from ") + fullName
+           + QStringLiteral(", double-click / open it to play it\r\n"
+                            "If you have a webcam or other video input device, download a free copy "
+                            "of 'Mirabo' today at https://mirabo.example.org/download\r\n"
+                            "\r\n"
+                            "This email was sent using Mirabo v1.00\r\n"
+                            "Freeware Video Emailer\r\n");
+}
+
+// The three working files as recording and compression leave them, and the
+// window at step 6.
+void readyToSend(WindowRig &rig, frmMain &w, const QString &subject = QStringLiteral("Hello Bob"))
+{
+    mailtest::writeFile(rig.file(QStringLiteral("video.avi")), "RIFF....AVI ");
+    mailtest::writeFile(rig.file(QStringLiteral("mirabo.mpg")), mailtest::randomBytes(300 * 1024));
+    w.txtEmailTo->setText(kRecipient);
+    w.txtEmailSubject->setText(subject);
+    for (int i = 0; i < 7; ++i)
+        w.LEDsteps[i]->setState(i < 5 ? 1 : (i == 5 ? 2 : 0));
+    w.BUTsend->setEnabled(true);
+}
+
+bool allWorkingFilesThere(const WindowRig &rig)
+{
+    return QFile::exists(rig.file(QStringLiteral("video.avi")))
+           && QFile::exists(rig.file(QStringLiteral("mirabo.mpg")))
+           && QFile::exists(rig.file(QStringLiteral("message.msg")));
+}
+
+void settingsFor(WindowRig &rig, const QString &smtp)
+{
+    rig.storeSettings({{"EmailAddress", "ann@example.com"}, {"FullName", "Ann Smith"},
+                       {"SMTP", smtp}, {"UserName", ""}, {"Password", ""}});
+}
+
+} // namespace
+
+class TestWindowSending : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { useTestDevices(1, 0); }
+
+    void successResetsTheWindowForTheNextMessage()
+    {
+        LocalSmtpServer server;
+        QVERIFY2(server.isRunning(), qPrintable(server.errors()));
+        WindowRig rig;
+        settingsFor(rig, server.hostAndPort());
+        frmMain &w = rig.start();
+        readyToSend(rig, w, QStringLiteral("Grüße from Ann"));
+        const QByteArray clip = mailtest::readFile(rig.file(QStringLiteral("mirabo.mpg")));
+        QList<int> progress;
+        connect(&rig.parts->smtp(), &SmtpComponent::progress, this,
+                [&](qint64, qint64, int16_t percent) { progress << percent; });
+        QString instructionWhileSending;
+        connect(&rig.parts->smtp(), &SmtpComponent::progress, this,
+                [&] { instructionWhileSending = w.lblInstructions->text(); });
+
+        QTest::mouseClick(w.BUTsend, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(w.lblInstructions->text(), kSent, 20000);
+
+        QVERIFY(rig.dialogs.messages.isEmpty());
+        QCOMPARE(instructionWhileSending, QStringLiteral("Sending your Video email to ") + kRecipient);
+        QVERIFY(!progress.isEmpty());
+        QCOMPARE(progress.last(), 100);
+        QVERIFY(std::is_sorted(progress.begin(), progress.end()));
+        for (const char *name : {"video.avi", "mirabo.mpg", "message.msg"})
+            QVERIFY2(!QFile::exists(rig.file(QString::fromLatin1(name))), name);
+        QCOMPARE(lampStates(w), (QList<int>{1, 2, 0, 0, 0, 0, 0}));
+        QCOMPARE(w.txtEmailTo->text(), QString());
+        QCOMPARE(w.txtEmailSubject->text(), QString());
+        QCOMPARE(w.PROsending->value(), 0);
+        QCOMPARE(QApplication::focusWidget(), w.txtEmailTo);
+        QCOMPARE(w.txtEmailFrom->text(), QStringLiteral("\"Ann Smith\" ann@example.com"));
+        QVERIFY(w.BUTsend->isEnabled());
+
+        const QStringList received = server.received();
+        QCOMPARE(received.size(), 1);
+        const QJsonObject m = mailtest::inspect(received[0]);
+        QCOMPARE(m.value("defects").toArray().size(), 0);
+        QCOMPARE(m.value("from").toString(), QStringLiteral("ann@example.com"));
+        QCOMPARE(m.value("to").toString(), kRecipient);
+        QCOMPARE(m.value("subject").toString(), QStringLiteral("Mirabo: Grüße from Ann"));
+        QCOMPARE(m.value("x_mailer").toString(), QStringLiteral("Mirabo v1.00 By Dorvale"));
+        const QJsonArray texts = m.value("texts").toArray();
+        QCOMPARE(texts.size(), 1);
+        QCOMPARE(QByteArray::fromBase64(texts[0].toObject().value("bytes").toString().toLatin1()),
+                 expectedBody(QStringLiteral("Ann Smith")).toUtf8());
+        const QJsonArray attachments = m.value("attachments").toArray();
+        QCOMPARE(attachments.size(), 1);
+        const QJsonObject a = attachments[0].toObject();
+        QCOMPARE(a.value("filename").toString(), QStringLiteral("mirabo.mpg"));
+        QCOMPARE(a.value("content_type").toString(), QStringLiteral("video/mpeg"));
+        QCOMPARE(a.value("sha256").toString(), mailtest::sha256Hex(clip));
+    }
+
+    void panelChangesAreUsedByTheNextSend()
+    {
+        LocalSmtpServer server;
+        QVERIFY2(server.isRunning(), qPrintable(server.errors()));
+        WindowRig rig;
+        settingsFor(rig, QStringLiteral("wrong.invalid"));
+        frmMain &w = rig.start();
+        readyToSend(rig, w);
+        w.txtDetails[0]->setText(QStringLiteral("carol@example.net"));
+        w.txtDetails[1]->setText(QStringLiteral("Carol"));
+        w.txtDetails[2]->setText(server.hostAndPort(QStringLiteral("127.0.0.1")));
+
+        QTest::mouseClick(w.BUTsend, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(w.lblInstructions->text(), kSent, 20000);
+        const QJsonObject m = mailtest::inspect(server.received().value(0));
+        QCOMPARE(m.value("from").toString(), QStringLiteral("carol@example.net"));
+        QCOMPARE(QByteArray::fromBase64(m.value("texts").toArray()[0].toObject().value("bytes").toString().toLatin1()),
+                 expectedBody(QStringLiteral("Carol")).toUtf8());
+        // the sender box still shows the start-up values
+        QCOMPARE(w.txtEmailFrom->text(), QStringLiteral("\"Ann Smith\" ann@example.com"));
+    }
+
+    void connectionProblemsGiveTheConnectMessage_data()
+    {
+        QTest::addColumn<QString>("smtpSetting");
+        QTest::addColumn<QStringList>("serverOptions");
+        QTest::addColumn<QString>("userName");
+        QTest::newRow("unknown server") << QStringLiteral("smtp.nowhere.invalid") << QStringList() << QString();
+        QTest::newRow("nothing listening") << QStringLiteral("127.0.0.1:1") << QStringList() << QString();
+        QTest::newRow("wrong password")
+            << QString() << QStringList{QStringLiteral("--user"), QStringLiteral("ann"),
+                                        QStringLiteral("--password"), QStringLiteral("right")}
+            << QStringLiteral("ann");
+        // a line break in a setting never reaches the server
+        QTest::newRow("line break in the server name") << QStringLiteral("localhost\r\nRSET") << QStringList() << QString();
+    }
+    void connectionProblemsGiveTheConnectMessage()
+    {
+        QFETCH(QString, smtpSetting);
+        QFETCH(QStringList, serverOptions);
+        QFETCH(QString, userName);
+        LocalSmtpServer server(serverOptions);
+        QVERIFY2(server.isRunning(), qPrintable(server.errors()));
+        WindowRig rig;
+        settingsFor(rig, smtpSetting.isEmpty() ? server.hostAndPort() : smtpSetting);
+        rig.storeSettings({{"UserName", userName}, {"Password", "wrong"}});
+        frmMain &w = rig.start();
+        readyToSend(rig, w);
+        if (smtpSetting.contains('\n'))
+            w.txtDetails[2]->setText(smtpSetting);
+
+        QTest::mouseClick(w.BUTsend, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.dialogs.messages.isEmpty(), 30000);
+        QCOMPARE(rig.dialogs.messages, QStringList{kNoConnection});
+        QCOMPARE(w.LEDsteps[5]->state(), 1);
+        QCOMPARE(w.LEDsteps[6]->state(), 2);
+        QCOMPARE(w.lblInstructions->text(), QStringLiteral("Sending your Video email to ") + kRecipient);
+        QVERIFY(allWorkingFilesThere(rig));
+        QVERIFY(server.received().isEmpty());
+    }
+
+    void tlsIsRequiredAwayFromThisMachine()
+    {
+        // a server that offers no TLS, reached under a name that is not loopback
+        LocalSmtpServer server;
+        QVERIFY2(server.isRunning(), qPrintable(server.errors()));
+        WindowRig rig;
+        settingsFor(rig, server.hostAndPort(QStringLiteral("mail.test.example")));
+        frmMain &w = rig.start();
+        rig.parts->smtp().routeHost(QStringLiteral("mail.test.example"), QStringLiteral("127.0.0.1"));
+        rig.parts->smtp().setTimeout(20s);
+        readyToSend(rig, w);
+        QTest::mouseClick(w.BUTsend, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.dialogs.messages, QStringList{kNoConnection}, 30000);
+        QVERIFY(server.received().isEmpty());
+    }
+
+    void untrustedCertificateIsRefused()
+    {
+        mailtest::Certificates certificates;
+        QVERIFY(certificates.isValid());
+        LocalSmtpServer server({QStringLiteral("--tls"), QStringLiteral("starttls"), QStringLiteral("--cert"),
+                                certificates.path(QStringLiteral("stranger.pem")), QStringLiteral("--key"),
+                                certificates.path(QStringLiteral("stranger.key"))});
+        QVERIFY2(server.isRunning(), qPrintable(server.errors()));
+        WindowRig rig;
+        settingsFor(rig, server.hostAndPort(QStringLiteral("mail.test.example")));
+        frmMain &w = rig.start();
+        rig.parts->smtp().routeHost(QStringLiteral("mail.test.example"), QStringLiteral("127.0.0.1"));
+        rig.parts->smtp().addTrustedCertificates(certificates.pem(QStringLiteral("server.pem")));
+        readyToSend(rig, w);
+        QTest::mouseClick(w.BUTsend, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.dialogs.messages, QStringList{kNoConnection}, 30000);
+        QVERIFY(server.received().isEmpty());
+    }
+
+    void refusedDeliveryShowsTheCodeAndKeepsEverything_data()
+    {
+        QTest::addColumn<QStringList>("serverOptions");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("recipient refused") << QStringList{QStringLiteral("--refuse-recipient"), kRecipient}
+                                           << QStringLiteral("Could not Send Video Message - Error 550");
+        QTest::newRow("message refused") << QStringList{QStringLiteral("--refuse-message")}
+                                         << QStringLiteral("Could not Send Video Message - Error 552");
+        QTest::newRow("hangs up during the message") << QStringList{QStringLiteral("--hang-up-in-data")}
+                                                     << QStringLiteral("Could not Send Video Message - Error -6");
+        QTest::newRow("stops answering") << QStringList{QStringLiteral("--stall"), QStringLiteral("data")}
+                                         << QStringLiteral("Could not Send Video Message - Error -3");
+    }
+    void refusedDeliveryShowsTheCodeAndKeepsEverything()
+    {
+        QFETCH(QStringList, serverOptions);
+        QFETCH(QString, message);
+        LocalSmtpServer server(serverOptions);
+        QVERIFY2(server.isRunning(), qPrintable(server.errors()));
+        WindowRig rig;
+        settingsFor(rig, server.hostAndPort());
+        frmMain &w = rig.start();
+        rig.parts->smtp().setTimeout(1s);
+        readyToSend(rig, w);
+
+        QTest::mouseClick(w.BUTsend, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.dialogs.messages.isEmpty(), 30000);
+        QCOMPARE(rig.dialogs.messages, QStringList{message});
+        QVERIFY(allWorkingFilesThere(rig));
+        QCOMPARE(w.LEDsteps[5]->state(), 1);
+        QCOMPARE(w.LEDsteps[6]->state(), 2);
+        QCOMPARE(w.lblInstructions->text(), QStringLiteral("Sending your Video email to ") + kRecipient);
+        QCOMPARE(w.txtEmailTo->text(), kRecipient);
+        QVERIFY(w.BUTsend->isEnabled());
+    }
+
+    void sendAgainAfterAFailureWorks()
+    {
+        LocalSmtpServer refusing({QStringLiteral("--refuse-message")});
+        LocalSmtpServer good;
+        QVERIFY(refusing.isRunning() && good.isRunning());
+        WindowRig rig;
+        settingsFor(rig, refusing.hostAndPort());
+        frmMain &w = rig.start();
+        readyToSend(rig, w);
+        QTest::mouseClick(w.BUTsend, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.dialogs.messages.isEmpty(), 30000);
+        w.txtDetails[2]->setText(good.hostAndPort());
+        QTest::mouseClick(w.BUTsend, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(w.lblInstructions->text(), kSent, 20000);
+        QCOMPARE(good.received().size(), 1);
+    }
+
+    void unsafeOrMissingInputStopsBeforeAnythingIsSent_data()
+    {
+        QTest::addColumn<QString>("recipient");
+        QTest::addColumn<bool>("withClip");
+        QTest::addColumn<QString>("messageStart");
+        const QString badAddress = QStringLiteral("Please type the e-mail address");
+        QTest::newRow("line break") << QStringLiteral("bob@example.org\r\nRCPT TO:<eve@example.org>") << true << badAddress;
+        QTest::newRow("space") << QStringLiteral("bob @example.org") << true << badAddress;
+        QTest::newRow("no at") << QStringLiteral("bob.example.org") << true << badAddress;
+        QTest::newRow("two addresses") << QStringLiteral("bob@example.org,eve@example.org") << true << badAddress;
+        QTest::newRow("display name") << QStringLiteral("Bob <bob@example.org>") << true << badAddress;
+        QTest::newRow("empty") << QString() << true << badAddress;
+        QTest::newRow("no compressed clip") << kRecipient << false << QStringLiteral("There is no compressed video");
+    }
+    void unsafeOrMissingInputStopsBeforeAnythingIsSent()
+    {
+        QFETCH(QString, recipient);
+        QFETCH(bool, withClip);
+        QFETCH(QString, messageStart);
+        LocalSmtpServer server;
+        QVERIFY(server.isRunning());
+        WindowRig rig;
+        settingsFor(rig, server.hostAndPort());
+        frmMain &w = rig.start();
+        readyToSend(rig, w);
+        w.txtEmailTo->setText(recipient);
+        if (!withClip)
+            QFile::remove(rig.file(QStringLiteral("mirabo.mpg")));
+        const QList<int> lamps = lampStates(w);
+        const QString instruction = w.lblInstructions->text();
+
+        QTest::mouseClick(w.BUTsend, Qt::LeftButton);
+        QTest::qWait(200);
+        QCOMPARE(rig.dialogs.messages.size(), 1);
+        QVERIFY2(rig.dialogs.messages[0].startsWith(messageStart), qPrintable(rig.dialogs.messages[0]));
+        QVERIFY(!QFile::exists(rig.file(QStringLiteral("message.msg"))));
+        QCOMPARE(lampStates(w), lamps);
+        QCOMPARE(w.lblInstructions->text(), instruction);
+        QVERIFY(server.received().isEmpty());
+    }
+
+    void lineBreaksInTheSubjectBecomeSpaces()
+    {
+        LocalSmtpServer server;
+        QVERIFY(server.isRunning());
+        WindowRig rig;
+        settingsFor(rig, server.hostAndPort());
+        frmMain &w = rig.start();
+        readyToSend(rig, w, QStringLiteral("one\r\nBcc: eve@example.org\ntwo"));
+        QTest::mouseClick(w.BUTsend, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(w.lblInstructions->text(), kSent, 20000);
+        const QJsonObject m = mailtest::inspect(server.received().value(0));
+        QCOMPARE(m.value("subject").toString(), QStringLiteral("Mirabo: one Bcc: eve@example.org two"));
+        QVERIFY(!m.value("header_names").toArray().contains(QStringLiteral("bcc")));
+    }
+
+    void emptySubjectIsThePrefixAlone()
+    {
+        LocalSmtpServer server;
+        QVERIFY(server.isRunning());
+        WindowRig rig;
+        settingsFor(rig, server.hostAndPort());
+        frmMain &w = rig.start();
+        readyToSend(rig, w, QString());
+        QTest::mouseClick(w.BUTsend, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(w.lblInstructions->text(), kSent, 20000);
+        QCOMPARE(mailtest::inspect(server.received().value(0)).value("subject").toString(),
+                 QStringLiteral("Mirabo: "));
+    }
+};
+
+QTEST_MAIN(TestWindowSending)
+#include "tst_window_sending.moc"

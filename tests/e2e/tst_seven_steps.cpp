@@ -1,0 +1,171 @@
+// The whole program, wired as main() wires it, taken through the seven steps
+// the way a person would, then checked the way the recipient would.
+
+#include "CaptureTestSupport.h"
+#include "MailTestSupport.h"
+#include "WindowRig.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QTimer>
+
+using namespace windowtest;
+using mailtest::LocalSmtpServer;
+
+namespace {
+
+const QString kSent = QStringLiteral("Video Email Sent Successfully");
+
+struct Delivered
+{
+    QJsonObject message;
+    capturetest::Clip attachment;
+};
+
+Delivered readAsTheRecipient(const QString &messagePath, const QString &scratch)
+{
+    Delivered d;
+    const QString clip = scratch + QStringLiteral("/received.mpg");
+    QProcess python;
+    python.start(QStringLiteral("/usr/bin/python3"),
+                 {testpaths::testsSourceDir() + QStringLiteral("/e2e/save_attachment.py"), messagePath, clip});
+    if (!python.waitForFinished(30000) || python.exitCode() != 0)
+        return d;
+    d.message = QJsonDocument::fromJson(python.readAllStandardOutput()).object();
+    d.attachment = capturetest::probeClip(clip);
+    return d;
+}
+
+// Saves what the user sees when MIRABO_SCREENSHOTS names a folder.
+void screenshot(QWidget &w, const char *name)
+{
+    const QString folder = qEnvironmentVariable("MIRABO_SCREENSHOTS");
+    if (!folder.isEmpty())
+        w.grab().save(folder + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".png"));
+}
+
+} // namespace
+
+class TestSevenSteps : public QObject
+{
+    Q_OBJECT
+
+    // One round from step 2 to step 7; returns the stop clicked after `seconds`.
+    void recordAndCompress(WindowRig &rig, frmMain &w, double seconds, bool pictures)
+    {
+        // Step 4: record, then stop
+        QTimer::singleShot(int(seconds * 1000), Qt::PreciseTimer, &w, [&] {
+            if (pictures)
+                screenshot(w, "2-recording");
+            QTest::mouseClick(w.BUTstopRecord, Qt::LeftButton);
+        });
+        QTest::mouseClick(w.BUTRecord, Qt::LeftButton);
+        QCOMPARE(lampStates(w).mid(3, 2), (QList<int>{1, 2}));
+        QVERIFY(rig.dialogs.messages.isEmpty());
+
+        // Step 5: play it back, then compress it
+        QTest::mouseClick(w.BUTplay, Qt::LeftButton);
+        auto *player = w.findChild<VideoView *>(QStringLiteral("PlayerView"));
+        QTRY_VERIFY_WITH_TIMEOUT(player->framesShown() > 5, 10000);
+        if (pictures)
+            QTimer::singleShot(0, &w, [&] { screenshot(w, "3-encoding"); });
+        QTest::mouseClick(w.BUTcompress, Qt::LeftButton);
+        QVERIFY2(rig.dialogs.messages.isEmpty(), qPrintable(rig.dialogs.messages.join('\n')));
+        QCOMPARE(w.lblInstructions->text(), kStep6Text);
+        QVERIFY(w.BUTsend->isEnabled());
+    }
+
+    void typeRecipientAndSubject(frmMain &w, const QString &to, const QString &subject)
+    {
+        // Steps 2 and 3: type, TAB, type, TAB
+        QTRY_COMPARE(QApplication::focusWidget(), w.txtEmailTo);
+        QTest::keyClicks(w.txtEmailTo, to);
+        QTest::keyClick(w.txtEmailTo, Qt::Key_Tab);
+        QTest::keyClicks(w.txtEmailSubject, subject);
+        QTest::keyClick(w.txtEmailSubject, Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), w.BUTRecord);
+        QCOMPARE(w.lblInstructions->text(), kStep4Text);
+    }
+
+private slots:
+    void initTestCase() { useTestDevices(1, 1); }
+
+    void sevenStepsThreeRounds()
+    {
+        const QString refused = QStringLiteral("nobody@example.org");
+        LocalSmtpServer server({QStringLiteral("--refuse-recipient"), refused});
+        QVERIFY2(server.isRunning(), qPrintable(server.errors()));
+        WindowRig rig;
+        QVERIFY(rig.installEncoder());
+
+        // Step 1: the first run asks for the settings
+        rig.dialogs.answers = {QStringLiteral("Ann@Example.com"), QStringLiteral("Ann Smith"),
+                               server.hostAndPort(QStringLiteral("127.0.0.1")), QString(), QString()};
+        frmMain &w = rig.start();
+        QCOMPARE(rig.dialogs.messages.size(), 2);
+        rig.dialogs.messages.clear();
+        QCOMPARE(w.txtEmailFrom->text(), QStringLiteral("\"Ann Smith\" ann@example.com"));
+        screenshot(w, "1-start-up");
+        w.mnuEmailSettings->trigger();
+        screenshot(w, "1-settings-panel");
+        w.mnuEmailSettings->trigger();
+
+        // Round one
+        typeRecipientAndSubject(w, QStringLiteral("bob@example.org"), QStringLiteral("Our holiday"));
+        recordAndCompress(rig, w, 3.0, true);
+        QTest::mouseClick(w.BUTsend, Qt::LeftButton);   // steps 6 and 7
+        QTRY_COMPARE_WITH_TIMEOUT(w.lblInstructions->text(), kSent, 30000);
+        screenshot(w, "4-sent");
+        QVERIFY(rig.dialogs.messages.isEmpty());
+
+        QCOMPARE(server.received().size(), 1);
+        const Delivered first = readAsTheRecipient(server.received()[0], rig.dir.path());
+        QCOMPARE(first.message.value("defects").toArray().size(), 0);
+        QCOMPARE(first.message.value("subject").toString(), QStringLiteral("Mirabo: Our holiday"));
+        QCOMPARE(first.message.value("x_mailer").toString(), QStringLiteral("Mirabo v1.00 By Dorvale"));
+        QCOMPARE(first.message.value("from").toString(), QStringLiteral("ann@example.com"));
+        QCOMPARE(first.message.value("to").toString(), QStringLiteral("bob@example.org"));
+        QVERIFY(first.message.value("body").toString().startsWith(
+            QStringLiteral("There is a MPEG Video attachment to this email from Ann Smith, double-click")));
+        QVERIFY(first.message.value("body").toString().endsWith(
+            QStringLiteral("\r\n\r\nThis email was sent using Mirabo v1.00\r\nFreeware Video Emailer\r\n")));
+        QCOMPARE(first.message.value("attachments").toArray().size(), 1);
+        QVERIFY(first.attachment.readable);
+        QCOMPARE(first.attachment.ofType("video").value(0).value("codec_name").toString(), QStringLiteral("mpeg1video"));
+        QCOMPARE(first.attachment.ofType("audio").value(0).value("codec_name").toString(), QStringLiteral("mp2"));
+        QVERIFY2(qAbs(first.attachment.duration - 3.0) < 0.5, qPrintable(QString::number(first.attachment.duration)));
+
+        // back at the start-up picture, the working files gone
+        QCOMPARE(lampStates(w), (QList<int>{1, 2, 0, 0, 0, 0, 0}));
+        QVERIFY(w.txtEmailTo->text().isEmpty() && w.txtEmailSubject->text().isEmpty());
+        QCOMPARE(w.PROsending->value(), 0);
+        for (const char *name : {"video.avi", "mirabo.mpg", "message.msg"})
+            QVERIFY2(!QFile::exists(rig.file(QLatin1String(name))), name);
+
+        // Round two, same window
+        typeRecipientAndSubject(w, QStringLiteral("carol@example.org"), QStringLiteral("Again"));
+        recordAndCompress(rig, w, 2.0, false);
+        QTest::mouseClick(w.BUTsend, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(w.lblInstructions->text(), kSent, 30000);
+        QCOMPARE(server.received().size(), 2);
+        const Delivered second = readAsTheRecipient(server.received()[1], rig.dir.path());
+        QCOMPARE(second.message.value("subject").toString(), QStringLiteral("Mirabo: Again"));
+        QCOMPARE(second.message.value("to").toString(), QStringLiteral("carol@example.org"));
+        QVERIFY2(qAbs(second.attachment.duration - 2.0) < 0.5, qPrintable(QString::number(second.attachment.duration)));
+
+        // Round three: the server refuses the recipient
+        typeRecipientAndSubject(w, refused, QStringLiteral("Nobody home"));
+        recordAndCompress(rig, w, 1.5, false);
+        QTest::mouseClick(w.BUTsend, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.dialogs.messages.isEmpty(), 30000);
+        QCOMPARE(rig.dialogs.messages, QStringList{QStringLiteral("Could not Send Video Message - Error 550")});
+        for (const char *name : {"video.avi", "mirabo.mpg", "message.msg"})
+            QVERIFY2(QFile::exists(rig.file(QLatin1String(name))), name);
+        QCOMPARE(lampStates(w).mid(5), (QList<int>{1, 2}));
+        QCOMPARE(server.received().size(), 2);
+    }
+};
+
+QTEST_MAIN(TestSevenSteps)
+#include "tst_seven_steps.moc"

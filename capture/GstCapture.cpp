@@ -128,7 +128,9 @@ void GstCapture::setView(VideoView *view)
 
 bool GstCapture::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == m_view && event->type() == QEvent::Resize && isLive())
+    // The type first: the view's own destruction passes through here too,
+    // when it is no longer a VideoView to compare with.
+    if (event->type() == QEvent::Resize && watched == m_view && isLive())
         m_camera->setViewSize(m_view->size());
     return CaptureComponent::eventFilter(watched, event);
 }

@@ -26,6 +26,27 @@ void removeTempAndDie(int sig)
 
 constexpr int kIoBufferSize = 64 * 1024;
 
+// Holds the stopping signals back while the temporary file and the handler's
+// note of it change together: a signal in between would leave the file.
+class StopSignalsHeld
+{
+public:
+    StopSignalsHeld()
+    {
+        sigset_t stopping;
+        sigemptyset(&stopping);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+            sigaddset(&stopping, sig);
+        sigprocmask(SIG_BLOCK, &stopping, &previous_);
+    }
+    ~StopSignalsHeld() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+    StopSignalsHeld(const StopSignalsHeld &) = delete;
+    StopSignalsHeld &operator=(const StopSignalsHeld &) = delete;
+
+private:
+    sigset_t previous_;
+};
+
 } // namespace
 
 void installSignalHandlers()
@@ -59,12 +80,17 @@ OutputFile::OutputFile(std::string path)
         throw av::Error("cannot write " + path_ + ": file name too long");
 
     tempPath_ = name.data(); // same length as the final name: assigning that cannot throw
-    fd_ = mkostemp(name.data(), O_CLOEXEC);
+    {
+        StopSignalsHeld held;
+        fd_ = mkostemp(name.data(), O_CLOEXEC);
+        if (fd_ >= 0) {
+            tempPath_.assign(name.data());
+            std::memcpy(g_tempPath, name.data(), name.size());
+            g_haveTempPath = 1;
+        }
+    }
     if (fd_ < 0)
         fail(AVERROR(errno));
-    tempPath_.assign(name.data());
-    std::memcpy(g_tempPath, name.data(), name.size());
-    g_haveTempPath = 1;
 
     // mkstemp makes the file private; the result should look like any other
     // file the user creates.
@@ -80,6 +106,7 @@ OutputFile::~OutputFile()
     if (fd_ >= 0)
         close(fd_);
     if (!committed_) {
+        StopSignalsHeld held;
         g_haveTempPath = 0;
         unlink(tempPath_.c_str());
     }

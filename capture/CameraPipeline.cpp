@@ -1,23 +1,12 @@
 #include "CameraPipeline.h"
 
+using gstsupport::firstError;
+using gstsupport::sunk;
+
 namespace {
 
 constexpr int kPreviewRate = 25;
 const QSize kFallbackPreviewSize(320, 240);
-
-ElementRef sunk(GstElement *floating)
-{
-    return ElementRef::adopt(static_cast<GstElement *>(gst_object_ref_sink(floating)));
-}
-
-// The first ERROR waiting on the bus: later ones ("state change failed",
-// "internal data stream error") only hide the cause.
-QString firstError(GstElement *pipeline)
-{
-    const BusRef bus = BusRef::adopt(gst_element_get_bus(pipeline));
-    const MessageRef m = MessageRef::adopt(gst_bus_pop_filtered(bus.get(), GST_MESSAGE_ERROR));
-    return m ? gstsupport::errorText(m.get()) : QString();
-}
 
 } // namespace
 

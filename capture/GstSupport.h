@@ -19,6 +19,16 @@ namespace gstsupport {
 // gst_init unless someone already did.
 void ensureInitialised();
 
+// Whether the message comes from the element or from inside it.
+[[nodiscard]] bool isWithin(GstMessage *message, GstElement *element);
+
+// Takes ownership of a factory-made (floating) element.
+[[nodiscard]] ElementRef sunk(GstElement *floating);
+
+// The first ERROR waiting on the element's bus: later ones ("state change
+// failed", "internal data stream error") only hide the cause.
+[[nodiscard]] QString firstError(GstElement *pipeline);
+
 // The text of an ERROR or WARNING message: GStreamer's own sentence, which is
 // written for people, and the element that raised it.
 [[nodiscard]] QString errorText(GstMessage *message);

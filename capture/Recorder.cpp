@@ -2,28 +2,13 @@
 
 #include <QDir>
 
+using gstsupport::firstError;
+using gstsupport::isWithin;
+using gstsupport::sunk;
+
 namespace {
 
 constexpr int kSoundRate = 44100;
-
-ElementRef sunk(GstElement *floating)
-{
-    return ElementRef::adopt(static_cast<GstElement *>(gst_object_ref_sink(floating)));
-}
-
-QString firstError(GstElement *pipeline)
-{
-    const BusRef bus = BusRef::adopt(gst_element_get_bus(pipeline));
-    const MessageRef m = MessageRef::adopt(gst_bus_pop_filtered(bus.get(), GST_MESSAGE_ERROR));
-    return m ? gstsupport::errorText(m.get()) : QString();
-}
-
-bool isWithin(GstMessage *message, GstElement *element)
-{
-    GstObject *src = GST_MESSAGE_SRC(message);
-    return element
-           && (src == GST_OBJECT(element) || gst_object_has_as_ancestor(src, GST_OBJECT(element)));
-}
 
 } // namespace
 

@@ -6,23 +6,14 @@
 #include <cmath>
 #include <stdexcept>
 
+using gstsupport::isWithin;
+using gstsupport::sunk;
+
 namespace {
 
 constexpr float kTwipsPerPixel = 15.0f;
 constexpr guint kPlayFlagAudio = 1u << 1;   // GST_PLAY_FLAG_AUDIO
 const QSize kFallbackSize(320, 240);
-
-ElementRef sunk(GstElement *floating)
-{
-    return ElementRef::adopt(static_cast<GstElement *>(gst_object_ref_sink(floating)));
-}
-
-bool isWithin(GstMessage *message, GstElement *element)
-{
-    GstObject *src = GST_MESSAGE_SRC(message);
-    return element
-           && (src == GST_OBJECT(element) || gst_object_has_as_ancestor(src, GST_OBJECT(element)));
-}
 
 int pixels(float twips, const char *what)
 {

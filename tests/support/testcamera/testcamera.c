@@ -284,13 +284,13 @@ mirabo_test_device_init (MiraboTestDevice * self)
 }
 
 static GstDevice *
-make_device (gboolean camera, gint number, const MiraboTestDeviceSpec * spec)
+make_device (gboolean camera, gint number, const MiraboTestDeviceSpec * setup)
 {
   const gchar *base = camera ? "Test Camera" : "Test Microphone";
   gchar *label = number == 1 ? g_strdup (base)
       : g_strdup_printf ("%s %d", base, number);
   const gchar *caps_text = !camera ? microphone_caps
-      : (spec->flags & MIRABO_TEST_DEVICE_NO_CONTROLS) ? plain_camera_caps
+      : (setup->flags & MIRABO_TEST_DEVICE_NO_CONTROLS) ? plain_camera_caps
       : camera_caps;
   GstCaps *caps = gst_caps_from_string (caps_text);
   GstStructure *props = gst_structure_new ("mirabo-test-device",
@@ -302,8 +302,8 @@ make_device (gboolean camera, gint number, const MiraboTestDeviceSpec * spec)
 
   device->camera = camera;
   device->number = number;
-  device->flags = spec->flags;
-  device->fail_after_frames = spec->fail_after_frames;
+  device->flags = setup->flags;
+  device->fail_after_frames = setup->fail_after_frames;
   gst_structure_free (props);
   gst_caps_unref (caps);
   g_free (label);

@@ -3,6 +3,8 @@
 #include "SmtpSession.h"
 #include "VmimeSupport.h"
 
+#include <QCoreApplication>
+#include <QEvent>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QUrl>
@@ -18,6 +20,37 @@
 using vmimesupport::utf8;
 
 namespace {
+
+// Swallows the user's clicks and keys while installed: held back instead,
+// they would all run once the operation is over (a second Send, say).
+class InputSwallower : public QObject
+{
+public:
+    InputSwallower() { QCoreApplication::instance()->installEventFilter(this); }
+    ~InputSwallower() override { QCoreApplication::instance()->removeEventFilter(this); }
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        switch (event->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::ShortcutOverride:
+        case QEvent::Shortcut:
+        case QEvent::Wheel:
+        case QEvent::ContextMenu:
+        case QEvent::TouchBegin:
+        case QEvent::TouchUpdate:
+        case QEvent::TouchEnd:
+            return true;
+        default:
+            return false;
+        }
+    }
+};
 
 const char *const kCaBundle = "/etc/ssl/certs/ca-certificates.crt";
 constexpr quint16 kSubmissionPort = 587;
@@ -324,9 +357,11 @@ template <typename Job> VmimeSmtpComponent::Outcome VmimeSmtpComponent::runOffTh
         done = true;
         QMetaObject::invokeMethod(&loop, [&loop] { loop.quit(); }, Qt::QueuedConnection);
     });
-    // Repaints and timers go on; clicks and keys wait until the work is done.
-    if (!done)
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    // Repaints and timers go on; clicks and keys are not taken meanwhile.
+    if (!done) {
+        InputSwallower noInput;
+        loop.exec();
+    }
     worker.join();
     return {result.code, result.text};
 }

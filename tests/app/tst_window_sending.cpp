@@ -4,6 +4,7 @@
 
 #include <QJsonArray>
 #include <QLabel>
+#include <QTimer>
 #include <chrono>
 
 using namespace std::chrono_literals;
@@ -247,6 +248,34 @@ private slots:
         QCOMPARE(w.lblInstructions->text(), QStringLiteral("Sending your Video email to ") + kRecipient);
         QCOMPARE(w.txtEmailTo->text(), kRecipient);
         QVERIFY(w.BUTsend->isEnabled());
+    }
+
+    void clicksAndKeysAreNotTakenWhileSending()
+    {
+        LocalSmtpServer server({QStringLiteral("--stall"), QStringLiteral("end")});
+        QVERIFY(server.isRunning());
+        WindowRig rig;
+        settingsFor(rig, server.hostAndPort());
+        frmMain &w = rig.start();
+        rig.parts->smtp().setTimeout(std::chrono::milliseconds(1500));
+        readyToSend(rig, w);
+        bool timerRan = false;
+        QTimer::singleShot(500, &w, [&] {
+            timerRan = true;   // the window is alive meanwhile
+            // through the window system, as a person's click and key come
+            const QPoint record = w.BUTRecord->mapTo(&w, w.BUTRecord->rect().center());
+            QTest::mouseClick(w.windowHandle(), Qt::LeftButton, {}, record);
+            QTest::keyClick(w.windowHandle(), Qt::Key_F5);
+        });
+        QTest::mouseClick(w.BUTsend, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.dialogs.messages.isEmpty(), 30000);
+        QTest::qWait(200);
+        QVERIFY(timerRan);
+        QCOMPARE(rig.dialogs.messages, QStringList{QStringLiteral("Could not Send Video Message - Error -3")});
+        // neither the Record click nor the panel command ran, then or later
+        QCOMPARE(w.LEDsteps[3]->state(), 1);
+        QVERIFY(w.lblONAIR->isHidden());
+        QCOMPARE(w.mnuEmailSettings->text(), QStringLiteral("Show Email Settings"));
     }
 
     void sendAgainAfterAFailureWorks()

@@ -4,18 +4,11 @@
 #include "CaptureComponent.h"
 #include "Dialogs.h"
 #include "FirstRun.h"
-#include "HandlerSupport.h"
-#include "RecipientCheck.h"
-#include "MailMessage.h"
 #include "MediaPlayer.h"
-#include "Module1.h"
 #include "SettingsStore.h"
 #include "SmtpComponent.h"
 
-#include <QCoreApplication>
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QFocusEvent>
 #include <QScreen>
 #include <exception>

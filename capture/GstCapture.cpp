@@ -6,9 +6,11 @@
 
 #include <QDir>
 #include <QEvent>
+#include <QFile>
 #include <QFileInfo>
-#include <QStorageInfo>
 #include <stdexcept>
+
+#include <sys/statvfs.h>
 
 namespace {
 
@@ -272,8 +274,13 @@ void GstCapture::prepareCapture(int32_t &value)
                               .arg(QDir::toNativeSeparators(m_captureFile)));
         return;
     }
-    const QStorageInfo storage(folder.absoluteFilePath());
-    const qint64 freeMb = storage.isValid() ? storage.bytesAvailable() / (1024 * 1024) : 0;
+    // statvfs rather than QStorageInfo, which goes by the mount table and
+    // finds nothing where that table does not match (a chroot, a container).
+    struct statvfs fs {};
+    const qint64 freeMb
+        = ::statvfs(QFile::encodeName(folder.absoluteFilePath()).constData(), &fs) == 0
+              ? qint64(fs.f_bavail) * qint64(fs.f_frsize) / (1024 * 1024)
+              : 0;
     value = int32_t(std::min<qint64>(freeMb, std::numeric_limits<int32_t>::max()));
 }
 

@@ -235,6 +235,8 @@ int16_t VmimeSmtpComponent::connectToServer()
     const auto route = m_routes.constFind(server->host.toLower());
     if (route != m_routes.constEnd())
         config.address = utf8(*route);
+    else if (server->host.compare(QStringLiteral("localhost"), Qt::CaseInsensitive) == 0)
+        config.address = "127.0.0.1";   // whether or not /etc/hosts says so
     config.port = server->port;
     config.tlsFromStart = server->port == m_tlsFromStartPort;
     config.tlsOptional = isLoopback(server->host);

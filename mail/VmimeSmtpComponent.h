@@ -13,7 +13,8 @@ class SmtpSession;
 
 // The SMTP component on vmime.
 //
-// Server: the SMTP setting is "host" or "host:port" ("[IPv6]:port"). Without
+// Server: the SMTP setting is "host" or "host:port" ("[IPv6]:port"); "localhost"
+// is 127.0.0.1 whatever the resolver says. Without
 // a port, 587 with STARTTLS; port 465 speaks TLS from the start. TLS is
 // required unless the host is a loopback name or address (localhost,
 // 127.0.0.0/8, ::1), where STARTTLS is used when the server offers it: a

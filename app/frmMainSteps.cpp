@@ -4,10 +4,10 @@
 #include "CaptureComponent.h"
 #include "Dialogs.h"
 #include "HandlerSupport.h"
+#include "MailAddress.h"
 #include "MailMessage.h"
 #include "MediaPlayer.h"
 #include "Module1.h"
-#include "RecipientCheck.h"
 #include "SmtpComponent.h"
 
 #include <QDir>
@@ -196,7 +196,7 @@ void frmMain::BUTcompress_Click()
 void frmMain::BUTsend_Click()
 {
     const QString recipient = txtEmailTo->text();
-    if (!isSinglePlainAddress(recipient)) {
+    if (!isPlainMailAddress(recipient)) {
         m_dialogs.message(QStringLiteral(
             "Please type the e-mail address of the person you are sending to as one plain "
             "address, such as friend@example.com: no spaces, no line breaks, only one address."));
@@ -214,11 +214,6 @@ void frmMain::BUTsend_Click()
     lblInstructions->setText(QStringLiteral("Sending your Video email to ") + recipient);
     PROsending->setValue(0);
 
-    // A subject is one header line: line breaks in it become spaces.
-    QString subject = txtEmailSubject->text();
-    subject.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
-    subject.replace(QLatin1Char('\r'), QLatin1Char(' ')).replace(QLatin1Char('\n'), QLatin1Char(' '));
-
     const QString crlf = QStringLiteral("\r\n");
     const QString body = QStringLiteral("There is a MPEG Video attachment to this email from ")
                          + m_current.FullName + QStringLiteral(", double-click / open it to play it")
@@ -233,7 +228,8 @@ void frmMain::BUTsend_Click()
     Mime.setFrom(m_current.EmailAddress);
     Mime.setTo(recipient);
     Mime.setMailer(QStringLiteral("Mirabo v") + versionText() + QStringLiteral(" By Dorvale"));
-    Mime.setSubject(QStringLiteral("Mirabo: ") + subject);
+    // The message component makes line breaks in the subject spaces.
+    Mime.setSubject(QStringLiteral("Mirabo: ") + txtEmailSubject->text());
     Mime.setBody(body);
     Mime.attachFile(attachment);
     Mime.saveToFile(workFile(QStringLiteral("message.msg")));

@@ -1,5 +1,6 @@
 #include "VmimeMailMessage.h"
 
+#include "MailAddress.h"
 #include "VmimeSupport.h"
 
 #include <QFile>
@@ -24,7 +25,7 @@ const vmime::charset kUtf8(vmime::charsets::UTF_8);
 
 QString plainAddress(const QString &address, const QString &role)
 {
-    if (!vmimesupport::isPlainAddress(address)) {
+    if (!isPlainMailAddress(address)) {
         throw std::invalid_argument(utf8(
             QStringLiteral("The %1 address \"%2\" is not one plain e-mail address such as "
                            "name@example.com (no spaces, line breaks or other characters).")

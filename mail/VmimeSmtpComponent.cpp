@@ -1,6 +1,7 @@
 #include "VmimeSmtpComponent.h"
 
 #include "SmtpSession.h"
+#include "MailAddress.h"
 #include "VmimeSupport.h"
 
 #include <QCoreApplication>
@@ -274,7 +275,7 @@ int16_t VmimeSmtpComponent::sendFile(const QString &sender, const QString &recip
     QStringList to = m_recipients;
     if (!recipient.isEmpty() && !to.contains(recipient))
         to.append(recipient);
-    if (!vmimesupport::isPlainAddress(from)) {
+    if (!isPlainMailAddress(from)) {
         return finish({InvalidValue, QStringLiteral("The sender address \"%1\" is not one plain e-mail address.")
                                          .arg(vmimesupport::oneLine(from))});
     }
@@ -282,7 +283,7 @@ int16_t VmimeSmtpComponent::sendFile(const QString &sender, const QString &recip
         return finish({InvalidValue, QStringLiteral("The message has no recipient.")});
     std::vector<std::string> recipients;
     for (const QString &address : std::as_const(to)) {
-        if (!vmimesupport::isPlainAddress(address)) {
+        if (!isPlainMailAddress(address)) {
             return finish({InvalidValue, QStringLiteral("The recipient address \"%1\" is not one plain "
                                                         "e-mail address.")
                                              .arg(vmimesupport::oneLine(address))});

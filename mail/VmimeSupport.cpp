@@ -58,20 +58,6 @@ bool hasControlCharacter(QStringView text)
     return false;
 }
 
-bool isPlainAddress(QStringView address)
-{
-    const qsizetype at = address.indexOf(QLatin1Char('@'));
-    if (at <= 0 || at == address.size() - 1 || address.indexOf(QLatin1Char('@'), at + 1) >= 0)
-        return false;
-    static const QString forbidden = QStringLiteral("<>()[]\",;:\\");
-    for (const QChar c : address) {
-        if (isBreaking(c) || c.isSpace() || c.category() == QChar::Other_Format
-            || forbidden.contains(c))
-            return false;
-    }
-    return true;
-}
-
 QString oneLine(const QString &text)
 {
     QString line;

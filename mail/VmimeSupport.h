@@ -24,11 +24,6 @@ void initialise();
 // header field or an SMTP command.
 [[nodiscard]] bool hasControlCharacter(QStringView text);
 
-// One address in the plain local@domain form: no white space, control
-// characters, brackets, quotes, commas or second "@", so that it can neither
-// break out of a header field nor out of MAIL FROM:<...> / RCPT TO:<...>.
-[[nodiscard]] bool isPlainAddress(QStringView address);
-
 // Line breaks (CR LF, CR or LF alone) and other control characters become
 // single spaces: for one-line header texts such as the subject.
 [[nodiscard]] QString oneLine(const QString &text);

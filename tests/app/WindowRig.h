@@ -3,12 +3,11 @@
 // The real window with the real components, in a program directory and a
 // settings location of its own; the dialogues are answered by the test.
 
+#include "CaptureTestSupport.h"
 #include "GstCapture.h"
-#include "GstSupport.h"
 #include "RealParts.h"
 #include "ScriptedDialogs.h"
 #include "SettingsStore.h"
-#include "TestDevices.h"
 #include "TestPaths.h"
 #include "frmMain.h"
 
@@ -38,11 +37,7 @@ const QString kStep5Text = QStringLiteral(
 const QString kStep6Text
     = QStringLiteral("The Video was compressed, and can now be sent, click the Send button.");
 
-inline void useTestDevices(int cameras, int microphones, const testcamera::Faults &faults = {})
-{
-    gstsupport::ensureInitialised();
-    QVERIFY(testcamera::registerTestDevices(cameras, microphones, faults));
-}
+using capturetest::useTestDevices;
 
 inline QList<int> lampStates(const frmMain &w)
 {

@@ -41,10 +41,13 @@ QString sha256Hex(const QByteArray &bytes)
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
 }
 
-QJsonObject inspect(const QString &messagePath)
+QJsonObject inspect(const QString &messagePath, const QString &saveAttachmentTo)
 {
     QProcess python;
-    python.start(kPython, {scriptPath(QStringLiteral("mail/inspect_message.py")), messagePath});
+    QStringList arguments{scriptPath(QStringLiteral("mail/inspect_message.py")), messagePath};
+    if (!saveAttachmentTo.isEmpty())
+        arguments << saveAttachmentTo;
+    python.start(kPython, arguments);
     if (!python.waitForFinished(30000) || python.exitCode() != 0) {
         python.kill();
         return {{QStringLiteral("error"), QString::fromUtf8(python.readAllStandardError())}};

@@ -17,8 +17,9 @@ QByteArray readFile(const QString &path);
 void writeFile(const QString &path, const QByteArray &bytes);
 QString sha256Hex(const QByteArray &bytes);
 
-// What Python's email package reads in a message file (inspect_message.py).
-QJsonObject inspect(const QString &messagePath);
+// What Python's email package reads in a message file (inspect_message.py);
+// the attachment is written to saveAttachmentTo when that is given.
+QJsonObject inspect(const QString &messagePath, const QString &saveAttachmentTo = QString());
 
 // A clip-sized file of random bytes to attach.
 QByteArray randomBytes(qsizetype size);

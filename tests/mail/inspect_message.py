@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """Reads one message file with Python's email package and prints what a
-mail reader would see, as JSON, for the mail tests to compare."""
+mail reader would see, as JSON, for the mail tests to compare. With a second
+path, the attachment is also written there."""
 
 import base64
 import email
@@ -23,7 +24,7 @@ def header(message, name):
     return None if value is None else str(value)
 
 
-def main(path):
+def main(path, save_attachment_to=None):
     with open(path, "rb") as f:
         message = email.message_from_bytes(f.read(), policy=email.policy.default)
 
@@ -59,6 +60,9 @@ def main(path):
                 "bytes": base64.b64encode(payload).decode("ascii"),
             })
         else:
+            if save_attachment_to:
+                with open(save_attachment_to, "wb") as out:
+                    out.write(payload)
             result["attachments"].append({
                 "filename": part.get_filename(),
                 "content_type": part.get_content_type(),
@@ -70,4 +74,4 @@ def main(path):
 
 
 if __name__ == "__main__":
-    main(sys.argv[1])
+    main(*sys.argv[1:3])

@@ -1,7 +1,6 @@
 #include "CameraPipeline.h"
 
 using gstsupport::firstError;
-using gstsupport::sunk;
 
 namespace {
 
@@ -36,7 +35,7 @@ bool CameraPipeline::start(GstDevice *device, const std::optional<VideoFormat> &
         return false;
     };
 
-    ElementRef pipeline = sunk(gst_pipeline_new("camera"));
+    ElementRef pipeline = makeElement("pipeline", "camera");
     ElementRef camera = makeDeviceElement(device, "camera");
     if (!camera)
         return fail(QStringLiteral("the device offers no source element"));

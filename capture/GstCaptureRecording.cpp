@@ -39,7 +39,7 @@ QString GstCapture::progressText(const QString &verb) const
     QString text = QStringLiteral("%1 %2 – %3 frames, %4 dropped")
                        .arg(verb, clockText(m_recorder->seconds()))
                        .arg(m_recorder->framesWritten())
-                       .arg(m_recorder->framesDropped() + m_recorder->framesOverflowed());
+                       .arg(m_recorder->framesDuplicated() + m_recorder->framesOverflowed());
     if (!m_recorder->hasSound())
         text += QStringLiteral(", picture only");
     return text;

@@ -4,7 +4,6 @@
 
 using gstsupport::firstError;
 using gstsupport::isWithin;
-using gstsupport::sunk;
 
 namespace {
 
@@ -36,7 +35,7 @@ bool Recorder::start(const RecordingSettings &settings, QString *error)
     if (!settings.clock)
         return fail(QStringLiteral("the camera is not running"));
 
-    m_pipeline = sunk(gst_pipeline_new("recording"));
+    m_pipeline = makeElement("pipeline", "recording");
     m_appsrc = makeElement("appsrc", "pictures");
     m_videorate = makeElement("videorate", "rate");
     ElementRef rateCaps = makeElement("capsfilter", "rate-caps");
@@ -119,7 +118,7 @@ bool Recorder::start(const RecordingSettings &settings, QString *error)
     gst_element_set_base_time(m_pipeline.get(), m_start);
 
     const BusRef bus = BusRef::adopt(gst_element_get_bus(m_pipeline.get()));
-    m_bus = new BusWatch(bus.get(), [this](GstMessage *m) { onMessage(m); }, this);
+    new BusWatch(bus.get(), [this](GstMessage *m) { onMessage(m); }, this);
 
     if (gst_element_set_state(m_pipeline.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
         const QString cause = firstError(m_pipeline.get());
@@ -232,12 +231,7 @@ quint64 Recorder::framesWritten() const
     return rateCounter("out");
 }
 
-quint64 Recorder::framesDropped() const
+quint64 Recorder::framesDuplicated() const
 {
     return rateCounter("duplicate");
-}
-
-quint64 Recorder::framesSkipped() const
-{
-    return rateCounter("drop");
 }

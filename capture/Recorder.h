@@ -52,9 +52,7 @@ public:
     [[nodiscard]] double seconds() const;
     [[nodiscard]] quint64 framesWritten() const;
     // Frames the file repeats because no fresh camera frame was there.
-    [[nodiscard]] quint64 framesDropped() const;
-    // Camera frames left out because the camera ran faster than the file.
-    [[nodiscard]] quint64 framesSkipped() const;
+    [[nodiscard]] quint64 framesDuplicated() const;
     // Camera frames dropped because the encoder fell behind the buffer.
     [[nodiscard]] quint64 framesOverflowed() const { return m_overflowed.load(); }
 
@@ -73,7 +71,6 @@ private:
     ElementRef m_appsrc;
     ElementRef m_videorate;
     ElementRef m_microphone;
-    BusWatch *m_bus = nullptr;
     PadRef m_audioEntry;
     GstClockTime m_cameraBase = 0;
     GstClockTime m_start = GST_CLOCK_TIME_NONE;

@@ -63,7 +63,6 @@ private:
     ElementRef m_playbin;
     ElementRef m_pictureCaps;
     ElementRef m_audioSink;
-    BusWatch *m_bus = nullptr;
     QString m_file;
     bool m_autoStart = false;
     bool m_autoSize = false;

@@ -22,9 +22,6 @@ void ensureInitialised();
 // Whether the message comes from the element or from inside it.
 [[nodiscard]] bool isWithin(GstMessage *message, GstElement *element);
 
-// Takes ownership of a factory-made (floating) element.
-[[nodiscard]] ElementRef sunk(GstElement *floating);
-
 // The first ERROR waiting on the element's bus: later ones ("state change
 // failed", "internal data stream error") only hide the cause.
 [[nodiscard]] QString firstError(GstElement *pipeline);

@@ -70,11 +70,6 @@ bool isWithin(GstMessage *message, GstElement *element)
            && (src == GST_OBJECT(element) || gst_object_has_as_ancestor(src, GST_OBJECT(element)));
 }
 
-ElementRef sunk(GstElement *floating)
-{
-    return ElementRef::adopt(static_cast<GstElement *>(gst_object_ref_sink(floating)));
-}
-
 QString firstError(GstElement *pipeline)
 {
     const BusRef bus = BusRef::adopt(gst_element_get_bus(pipeline));

@@ -7,7 +7,6 @@
 #include <stdexcept>
 
 using gstsupport::isWithin;
-using gstsupport::sunk;
 
 namespace {
 
@@ -61,7 +60,7 @@ void GstMediaPlayer::ensurePipeline()
     if (m_playbin)
         return;
     ElementRef playbin = makeElement("playbin", "player");
-    ElementRef picture = sunk(gst_bin_new("picture"));
+    ElementRef picture = makeElement("bin", "picture");
     ElementRef scale = makeElement("videoscale");
     ElementRef convert = makeElement("videoconvert");
     ElementRef caps = makeElement("capsfilter", "picture-caps");
@@ -89,7 +88,7 @@ void GstMediaPlayer::ensurePipeline()
     m_pictureCaps = caps;
     applyPictureSize();
     const BusRef bus = BusRef::adopt(gst_element_get_bus(m_playbin.get()));
-    m_bus = new BusWatch(bus.get(), [this](GstMessage *m) { onMessage(m); }, this);
+    new BusWatch(bus.get(), [this](GstMessage *m) { onMessage(m); }, this);
 }
 
 void GstMediaPlayer::applyPictureSize()

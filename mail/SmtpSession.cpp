@@ -1,7 +1,7 @@
 #include "SmtpSession.h"
 
 #include "CertificateVerifier.h"
-#include "VmimeSmtpComponent.h"
+#include "SmtpErrors.h"
 #include "VmimeSupport.h"
 
 #include <QFile>
@@ -19,7 +19,7 @@
 #include <cctype>
 #include <cstring>
 
-using Code = VmimeSmtpComponent::ErrorCode;
+using Code = smtp::ErrorCode;
 
 struct SmtpSession::Probe
 {

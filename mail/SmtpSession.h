@@ -16,7 +16,7 @@ class transport;
 
 // One SMTP session on vmime, driven synchronously: VmimeSmtpComponent runs
 // each call on a worker thread, one at a time. Outcomes carry 0, the
-// server's reply code or one of VmimeSmtpComponent's negative error codes.
+// server's reply code or one of the negative codes of SmtpErrors.h.
 class SmtpSession
 {
 public:

@@ -219,17 +219,17 @@ void VmimeSmtpComponent::routeHost(const QString &hostName, const QString &addre
 int16_t VmimeSmtpComponent::connectToServer()
 {
     if (m_busy)
-        return finish({NoSession, QStringLiteral("Another operation on the connection is still running.")});
+        return finish({smtp::NoSession, QStringLiteral("Another operation on the connection is still running.")});
     const std::optional<Server> server = parseServer(m_host);
     if (!server) {
-        return finish({InvalidValue, QStringLiteral("The SMTP server \"%1\" is not a host name with an "
+        return finish({smtp::InvalidValue, QStringLiteral("The SMTP server \"%1\" is not a host name with an "
                                                     "optional :port.")
                                          .arg(vmimesupport::oneLine(m_host))});
     }
     if (vmimesupport::hasControlCharacter(m_userName))
-        return finish({InvalidValue, QStringLiteral("The user name holds a line break or another control character.")});
+        return finish({smtp::InvalidValue, QStringLiteral("The user name holds a line break or another control character.")});
     if (vmimesupport::hasControlCharacter(m_password))
-        return finish({InvalidValue, QStringLiteral("The password holds a line break or another control character.")});
+        return finish({smtp::InvalidValue, QStringLiteral("The password holds a line break or another control character.")});
 
     SmtpSession::Config config;
     config.host = utf8(server->host);
@@ -270,28 +270,28 @@ int16_t VmimeSmtpComponent::sendFile(const QString &sender, const QString &recip
                                      const QString &path)
 {
     if (m_busy)
-        return finish({NoSession, QStringLiteral("Another operation on the connection is still running.")});
+        return finish({smtp::NoSession, QStringLiteral("Another operation on the connection is still running.")});
     const QString from = sender.isEmpty() ? m_sender : sender;
     QStringList to = m_recipients;
     if (!recipient.isEmpty() && !to.contains(recipient))
         to.append(recipient);
     if (!isPlainMailAddress(from)) {
-        return finish({InvalidValue, QStringLiteral("The sender address \"%1\" is not one plain e-mail address.")
+        return finish({smtp::InvalidValue, QStringLiteral("The sender address \"%1\" is not one plain e-mail address.")
                                          .arg(vmimesupport::oneLine(from))});
     }
     if (to.isEmpty())
-        return finish({InvalidValue, QStringLiteral("The message has no recipient.")});
+        return finish({smtp::InvalidValue, QStringLiteral("The message has no recipient.")});
     std::vector<std::string> recipients;
     for (const QString &address : std::as_const(to)) {
         if (!isPlainMailAddress(address)) {
-            return finish({InvalidValue, QStringLiteral("The recipient address \"%1\" is not one plain "
+            return finish({smtp::InvalidValue, QStringLiteral("The recipient address \"%1\" is not one plain "
                                                         "e-mail address.")
                                              .arg(vmimesupport::oneLine(address))});
         }
         recipients.push_back(utf8(address));
     }
     if (!m_session || !m_session->isOpen())
-        return finish({NoSession, QStringLiteral("There is no open connection to the server.")});
+        return finish({smtp::NoSession, QStringLiteral("There is no open connection to the server.")});
 
     m_lastPercent = -1;
     if (const qint64 size = QFileInfo(path).size(); size > 0)
@@ -317,9 +317,9 @@ int16_t VmimeSmtpComponent::resetSession()
     m_sender.clear();
     m_recipients.clear();
     if (m_busy)
-        return finish({NoSession, QStringLiteral("Another operation on the connection is still running.")});
+        return finish({smtp::NoSession, QStringLiteral("Another operation on the connection is still running.")});
     if (!m_session || !m_session->isOpen())
-        return finish({NoSession, QStringLiteral("There is no open connection to the server.")});
+        return finish({smtp::NoSession, QStringLiteral("There is no open connection to the server.")});
     SmtpSession *session = m_session.get();
     return finish(runOffThread([session] { return session->noop(); }));
 }
@@ -353,9 +353,9 @@ template <typename Job> VmimeSmtpComponent::Outcome VmimeSmtpComponent::runOffTh
         try {
             result = job();
         } catch (const std::exception &e) {
-            result = {ProtocolError, QString::fromUtf8(e.what())};
+            result = {smtp::ProtocolError, QString::fromUtf8(e.what())};
         } catch (...) {
-            result = {ProtocolError, QStringLiteral("Unexpected failure.")};
+            result = {smtp::ProtocolError, QStringLiteral("Unexpected failure.")};
         }
         done = true;
         QMetaObject::invokeMethod(&loop, [&loop] { loop.quit(); }, Qt::QueuedConnection);

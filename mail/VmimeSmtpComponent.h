@@ -1,6 +1,7 @@
 #pragma once
 
 #include "SmtpComponent.h"
+#include "SmtpErrors.h"
 
 #include <QMap>
 #include <QStringList>
@@ -42,23 +43,12 @@ class SmtpSession;
 //
 // lastErrorCode(): 0 after a successful operation; the server's reply code
 // when it refused something (550 recipient, 552 message, 554, 535 login ...);
-// else one of these. An operation's status is the same code (0 = success).
+// else one of smtp::ErrorCode. An operation's status is the same code (0 = success).
 class VmimeSmtpComponent final : public SmtpComponent
 {
     Q_OBJECT
 public:
-    enum ErrorCode : int32_t {
-        UnknownHost = -1,       // the server's name does not resolve
-        ConnectionRefused = -2, // nothing answers at that address and port
-        TimedOut = -3,          // the server stopped answering
-        TlsFailure = -4,        // no TLS where required, TLS failed, certificate not trusted
-        LoginRefused = -5,      // login refused without a reply code (no usable mechanism)
-        ConnectionLost = -6,    // the connection broke or the server hung up
-        InvalidValue = -7,      // a setting or address is malformed or holds a control character
-        FileUnreadable = -8,    // the message file is missing, empty or changed while sent
-        NoSession = -9,         // no open session, or another operation still runs
-        ProtocolError = -10,    // anything else the server or vmime did not expect
-    };
+    using ErrorCode = smtp::ErrorCode;
 
     explicit VmimeSmtpComponent(QObject *parent = nullptr);
     ~VmimeSmtpComponent() override;

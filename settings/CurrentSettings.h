@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <array>
 
 struct CurrentSettings
 {
@@ -9,4 +10,10 @@ struct CurrentSettings
     QString SMTP;
     QString UserName;
     QString Password;
+
+    // In the order of settingnames::All.
+    [[nodiscard]] std::array<QString *, 5> fields()
+    {
+        return {&EmailAddress, &FullName, &SMTP, &UserName, &Password};
+    }
 };

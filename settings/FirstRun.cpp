@@ -1,6 +1,7 @@
 #include "FirstRun.h"
 
 #include "Dialogs.h"
+#include "SettingNames.h"
 #include "SettingsStore.h"
 
 namespace {
@@ -36,7 +37,7 @@ bool runFirstRunSetup(SettingsStore &store, Dialogs &dialogs)
                 QStringLiteral("You must have an '@' symbol somewhere in your email address"));
             continue;
         }
-        store.save(QStringLiteral("EmailAddress"), address.toLower());
+        store.save(settingnames::EmailAddress, address.toLower());
         break;
     }
 
@@ -46,7 +47,7 @@ bool runFirstRunSetup(SettingsStore &store, Dialogs &dialogs)
         QStringLiteral("Whats Your Name?"), QString());
     if (name.isEmpty())
         name = QStringLiteral("Amonymous");
-    store.save(QStringLiteral("FullName"), name);
+    store.save(settingnames::FullName, name);
 
     for (;;) {
         const QString server
@@ -61,14 +62,14 @@ bool runFirstRunSetup(SettingsStore &store, Dialogs &dialogs)
                 QStringLiteral("The Server name must have some '.' (dots) in it somewhere"));
             continue;
         }
-        store.save(QStringLiteral("SMTP"), server);
+        store.save(settingnames::SMTP, server);
         break;
     }
 
-    store.save(QStringLiteral("UserName"),
+    store.save(settingnames::UserName,
                dialogs.textEntry(QStringLiteral("Please Type your Email Username"),
                                  QStringLiteral("Email SMTP Server Username"), QString()));
-    store.save(QStringLiteral("Password"),
+    store.save(settingnames::Password,
                dialogs.textEntry(QStringLiteral("Please Type your Email Password"),
                                  QStringLiteral("Email SMTP Server Password"), QString()));
 

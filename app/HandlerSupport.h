@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QCoreApplication>
 #include <QWidget>
 
 // Small pieces the window's handlers share.
@@ -13,11 +12,6 @@ template <typename Step> void skipOnError(Step &&step)
         step();
     } catch (...) {
     }
-}
-
-inline void processPendingEvents()
-{
-    QCoreApplication::processEvents();
 }
 
 // Qt would hand the focus of a disabled button to the next control in the

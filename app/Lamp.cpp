@@ -22,11 +22,11 @@ void Lamp::paintEvent(QPaintEvent *)
 {
     QColor core, rim;
     switch (m_state) {
-    case 1:
+    case Done:
         core = QColor(170, 255, 170);
         rim = QColor(0, 150, 0);
         break;
-    case 2:
+    case Current:
         core = QColor(255, 200, 170);
         rim = QColor(220, 0, 0);
         break;

@@ -3,12 +3,15 @@
 #include <QWidget>
 #include <cstdint>
 
-// A round signal lamp: 0 unlit, 1 lit green (a finished step), 2 lit red
-// (the step to do now).
+// A round signal lamp: unlit, lit green (a finished step; also the on-air
+// lamps while recording) or lit red (the step to do now; the on-air lamps
+// while encoding).
 class Lamp : public QWidget
 {
     Q_OBJECT
 public:
+    enum State : int16_t { Unlit = 0, Done = 1, Current = 2 };
+
     explicit Lamp(QWidget *parent = nullptr);
 
     void setState(int16_t state);

@@ -5,8 +5,11 @@
 #include "Dialogs.h"
 #include "FirstRun.h"
 #include "MediaPlayer.h"
+#include "SettingNames.h"
 #include "SettingsStore.h"
 #include "SmtpComponent.h"
+#include "WorkFiles.h"
+#include "ui_frmMain.h"
 
 #include <QDir>
 #include <QFocusEvent>
@@ -19,11 +22,10 @@ const QString kStep2Text = QStringLiteral(
     "Send a video email in 7 Easy Steps. If you're own email address has not appeared in the "
     "email from box, type it in now, otherwise, type in the email address of the person you "
     "wish to send a VideoEmail to and then press the TAB key.");
-// The panel boxes' value names; the user name is written as "Username" here
-// and read as "UserName" at start-up, which the store treats as one name.
-const std::array<QString, 5> kPanelNames = {
-    QStringLiteral("EmailAddress"), QStringLiteral("FullName"), QStringLiteral("SMTP"),
-    QStringLiteral("Username"),     QStringLiteral("Password")};
+
+const std::array<QString, 5> kPanelNames = {settingnames::EmailAddress, settingnames::FullName,
+                                            settingnames::SMTP, settingnames::PanelUserName,
+                                            settingnames::Password};
 
 // Title bar, menu bar and borders of the window as first designed; the outer
 // heights of the panel command assume them, so they are taken off to find
@@ -37,6 +39,7 @@ constexpr int kClientHeightPx = 480;
 
 frmMain::frmMain(const FormParts &parts, QWidget *parent)
     : QMainWindow(parent)
+    , ui(std::make_unique<Ui::frmMain>())
     , LiveVideo(parts.capture)
     , Player(parts.player)
     , Mime(parts.message)
@@ -45,47 +48,47 @@ frmMain::frmMain(const FormParts &parts, QWidget *parent)
     , m_dialogs(parts.dialogs)
     , m_programDir(parts.programDir)
 {
-    ui.setupUi(this);
+    ui->setupUi(this);
     setWindowIcon(makeAppIcon());
 
-    Label1 = {ui.Label1_0, ui.Label1_1, ui.Label1_2, ui.Label1_3, ui.Label1_4,
-              ui.Label1_5, ui.Label1_6, ui.Label1_7, ui.Label1_8, ui.Label1_9};
-    Label2 = {ui.Label2_0, ui.Label2_1, ui.Label2_2, ui.Label2_3, ui.Label2_4};
-    Label3 = ui.Label3;
-    LEDsteps = {ui.LEDsteps_0, ui.LEDsteps_1, ui.LEDsteps_2, ui.LEDsteps_3,
-                ui.LEDsteps_4, ui.LEDsteps_5, ui.LEDsteps_6};
-    LEDONAIR = {ui.LEDONAIR_0, ui.LEDONAIR_1};
-    txtEmailFrom = ui.txtEmailFrom;
-    txtEmailTo = ui.txtEmailTo;
-    txtEmailSubject = ui.txtEmailSubject;
-    txtDetails = {ui.txtDetails_0, ui.txtDetails_1, ui.txtDetails_2, ui.txtDetails_3,
-                  ui.txtDetails_4};
-    BUTRecord = ui.BUTRecord;
-    BUTstopRecord = ui.BUTstopRecord;
-    BUTplay = ui.BUTplay;
-    BUTcompress = ui.BUTcompress;
-    BUTsend = ui.BUTsend;
-    PROsending = ui.PROsending;
-    lblStatus = ui.lblStatus;
-    lblInstructions = ui.lblInstructions;
-    lblONAIR = ui.lblONAIR;
-    Frame1 = ui.Frame1;
-    Frame2 = ui.Frame2;
-    mnuDevices = ui.mnuDevices;
-    mnuDevs = {ui.mnuDevs_0};
-    mnuSettings = ui.mnuSettings;
-    mnuShowDisplay = ui.mnuShowDisplay;
-    mnuShowFormat = ui.mnuShowFormat;
-    mnuShowSource = ui.mnuShowSource;
-    mnuEmailSettings = ui.mnuEmailSettings;
+    Label1 = {ui->Label1_0, ui->Label1_1, ui->Label1_2, ui->Label1_3, ui->Label1_4,
+              ui->Label1_5, ui->Label1_6, ui->Label1_7, ui->Label1_8, ui->Label1_9};
+    Label2 = {ui->Label2_0, ui->Label2_1, ui->Label2_2, ui->Label2_3, ui->Label2_4};
+    Label3 = ui->Label3;
+    LEDsteps = {ui->LEDsteps_0, ui->LEDsteps_1, ui->LEDsteps_2, ui->LEDsteps_3,
+                ui->LEDsteps_4, ui->LEDsteps_5, ui->LEDsteps_6};
+    LEDONAIR = {ui->LEDONAIR_0, ui->LEDONAIR_1};
+    txtEmailFrom = ui->txtEmailFrom;
+    txtEmailTo = ui->txtEmailTo;
+    txtEmailSubject = ui->txtEmailSubject;
+    txtDetails = {ui->txtDetails_0, ui->txtDetails_1, ui->txtDetails_2, ui->txtDetails_3,
+                  ui->txtDetails_4};
+    BUTRecord = ui->BUTRecord;
+    BUTstopRecord = ui->BUTstopRecord;
+    BUTplay = ui->BUTplay;
+    BUTcompress = ui->BUTcompress;
+    BUTsend = ui->BUTsend;
+    PROsending = ui->PROsending;
+    lblStatus = ui->lblStatus;
+    lblInstructions = ui->lblInstructions;
+    lblONAIR = ui->lblONAIR;
+    Frame1 = ui->Frame1;
+    Frame2 = ui->Frame2;
+    mnuDevices = ui->mnuDevices;
+    mnuDevs = {ui->mnuDevs_0};
+    mnuSettings = ui->mnuSettings;
+    mnuShowDisplay = ui->mnuShowDisplay;
+    mnuShowFormat = ui->mnuShowFormat;
+    mnuShowSource = ui->mnuShowSource;
+    mnuEmailSettings = ui->mnuEmailSettings;
 
-    for (QWidget *w : std::initializer_list<QWidget *>{ui.LiveVideoView, ui.PlayerView, Frame1,
+    for (QWidget *w : std::initializer_list<QWidget *>{ui->LiveVideoView, ui->PlayerView, Frame1,
                                                        Frame2, PROsending})
         w->setFocusPolicy(Qt::NoFocus);
-    LiveVideo.setView(ui.LiveVideoView);
-    Player.setView(ui.PlayerView);
+    LiveVideo.setView(ui->LiveVideoView);
+    Player.setView(ui->PlayerView);
 
-    ui.centralwidget->setFixedWidth(kClientWidthPx);
+    ui->centralwidget->setFixedWidth(kClientWidthPx);
     setFixedSize(kClientWidthPx, kClientHeightPx + menuBar()->sizeHint().height());
 
     connectHandlers();
@@ -111,29 +114,34 @@ template <typename Handler> void frmMain::guarded(Handler &&handler)
 
 void frmMain::connectHandlers()
 {
+    const auto on = [this](auto *sender, auto signal, void (frmMain::*handler)()) {
+        connect(sender, signal, this, [this, handler] { guarded([&] { (this->*handler)(); }); });
+    };
     txtEmailSubject->installEventFilter(this);
-    connect(BUTRecord, &FlatButton::gotFocus, this, [this] { guarded([this] { BUTRecord_GotFocus(); }); });
-    connect(BUTRecord, &QAbstractButton::clicked, this, [this] { guarded([this] { BUTRecord_Click(); }); });
-    connect(BUTstopRecord, &QAbstractButton::clicked, this, [this] { guarded([this] { BUTstopRecord_Click(); }); });
-    connect(BUTplay, &QAbstractButton::clicked, this, [this] { guarded([this] { BUTplay_Click(); }); });
-    connect(BUTcompress, &QAbstractButton::clicked, this, [this] { guarded([this] { BUTcompress_Click(); }); });
-    connect(BUTsend, &QAbstractButton::clicked, this, [this] { guarded([this] { BUTsend_Click(); }); });
-    connect(&LiveVideo, &CaptureComponent::statusText, this, [this](int32_t code, const QString &text) {
-        guarded([&] { LiveVideo_StatusText(code, text); });
-    });
-    connect(&LiveVideo, &CaptureComponent::yieldRequested, this, [this] { guarded([this] { LiveVideo_Yield(); }); });
-    connect(&SmtpClient, &SmtpComponent::connected, this, [this] { guarded([this] { SmtpClient_Connected(); }); });
-    connect(&SmtpClient, &SmtpComponent::progress, this, [this](qint64, qint64, int16_t percent) {
-        guarded([&] { SmtpClient_Progress(percent); });
-    });
+    on(BUTRecord, &FlatButton::gotFocus, &frmMain::BUTRecord_GotFocus);
+    on(BUTRecord, &QAbstractButton::clicked, &frmMain::BUTRecord_Click);
+    on(BUTstopRecord, &QAbstractButton::clicked, &frmMain::BUTstopRecord_Click);
+    on(BUTplay, &QAbstractButton::clicked, &frmMain::BUTplay_Click);
+    on(BUTcompress, &QAbstractButton::clicked, &frmMain::BUTcompress_Click);
+    on(BUTsend, &QAbstractButton::clicked, &frmMain::BUTsend_Click);
+    on(&LiveVideo, &CaptureComponent::yieldRequested, &frmMain::LiveVideo_Yield);
+    on(&SmtpClient, &SmtpComponent::connected, &frmMain::SmtpClient_Connected);
+    on(mnuEmailSettings, &QAction::triggered, &frmMain::mnuEmailSettings_Click);
+    on(mnuShowDisplay, &QAction::triggered, &frmMain::mnuShowDisplay_Click);
+    on(mnuShowFormat, &QAction::triggered, &frmMain::mnuShowFormat_Click);
+    on(mnuShowSource, &QAction::triggered, &frmMain::mnuShowSource_Click);
+
+    connect(&LiveVideo, &CaptureComponent::statusText, this,
+            [this](int32_t code, const QString &text) {
+                guarded([&] { LiveVideo_StatusText(code, text); });
+            });
+    connect(&SmtpClient, &SmtpComponent::progress, this,
+            [this](qint64, qint64, int16_t percent) { guarded([&] { SmtpClient_Progress(percent); }); });
     for (int i = 0; i < int(txtDetails.size()); ++i) {
-        connect(txtDetails[i], &QLineEdit::textChanged, this, [this, i] { guarded([this, i] { txtDetails_Change(i); }); });
+        connect(txtDetails[i], &QLineEdit::textChanged, this,
+                [this, i] { guarded([&] { txtDetails_Change(i); }); });
     }
-    connect(mnuEmailSettings, &QAction::triggered, this, [this] { guarded([this] { mnuEmailSettings_Click(); }); });
     connect(mnuDevs[0], &QAction::triggered, this, [this] { guarded([this] { mnuDevs_Click(0); }); });
-    connect(mnuShowDisplay, &QAction::triggered, this, [this] { guarded([this] { mnuShowDisplay_Click(); }); });
-    connect(mnuShowFormat, &QAction::triggered, this, [this] { guarded([this] { mnuShowFormat_Click(); }); });
-    connect(mnuShowSource, &QAction::triggered, this, [this] { guarded([this] { mnuShowSource_Click(); }); });
 }
 
 void frmMain::load()
@@ -176,31 +184,24 @@ bool frmMain::eventFilter(QObject *watched, QEvent *e)
 
 void frmMain::Form_Load()
 {
-    if (m_store.read(QStringLiteral("EmailAddress")).isEmpty()) {
+    if (m_store.read(settingnames::EmailAddress).isEmpty()) {
         if (!runFirstRunSetup(m_store, m_dialogs))
             return;
     }
 
-    m_current.EmailAddress = m_store.read(QStringLiteral("EmailAddress"));
-    m_current.FullName = m_store.read(QStringLiteral("FullName"));
-    m_current.SMTP = m_store.read(QStringLiteral("SMTP"));
-    m_current.UserName = m_store.read(QStringLiteral("UserName"));
-    m_current.Password = m_store.read(QStringLiteral("Password"));
-
-    txtDetails[0]->setText(m_current.EmailAddress);
-    txtDetails[1]->setText(m_current.FullName);
-    txtDetails[2]->setText(m_current.SMTP);
-    txtDetails[3]->setText(m_current.UserName);
-    txtDetails[4]->setText(m_current.Password);
+    const auto fields = m_current.fields();
+    for (size_t i = 0; i < fields.size(); ++i)
+        *fields[i] = m_store.read(settingnames::All[i]);
+    for (size_t i = 0; i < fields.size(); ++i)
+        txtDetails[i]->setText(*fields[i]);
 
     txtEmailFrom->setText(QLatin1Char('"') + m_current.FullName + QStringLiteral("\" ")
                           + m_current.EmailAddress);
 
-    LEDsteps[0]->setState(1);
-    LEDsteps[1]->setState(2);
+    resetStepLamps();
     lblInstructions->setText(kStep2Text);
 
-    LiveVideo.setCaptureFileName(workFile(QStringLiteral("video.avi")));
+    LiveVideo.setCaptureFileName(workFile(workfiles::Clip));
 
     const int32_t count = LiveVideo.deviceCount();
     if (count == 0) {
@@ -221,20 +222,29 @@ void frmMain::Form_Activate()
     txtEmailTo->setFocus(Qt::OtherFocusReason);
 }
 
+// Every lamp out but steps 1 (done) and 2 (to do now).
+void frmMain::resetStepLamps()
+{
+    for (Lamp *lamp : LEDsteps)
+        lamp->setState(Lamp::Unlit);
+    LEDsteps[0]->setState(Lamp::Done);
+    LEDsteps[1]->setState(Lamp::Current);
+}
+
 // ---- Guidance -------------------------------------------------------------
 
 void frmMain::txtEmailSubject_GotFocus()
 {
-    LEDsteps[1]->setState(1);
-    LEDsteps[2]->setState(2);
+    LEDsteps[1]->setState(Lamp::Done);
+    LEDsteps[2]->setState(Lamp::Current);
     lblInstructions->setText(
         QStringLiteral("Now type in the Subject of your Video Email, then press the TAB key"));
 }
 
 void frmMain::BUTRecord_GotFocus()
 {
-    LEDsteps[2]->setState(1);
-    LEDsteps[3]->setState(2);
+    LEDsteps[2]->setState(Lamp::Done);
+    LEDsteps[3]->setState(Lamp::Current);
     lblInstructions->setText(
         QStringLiteral("Now Click the Record button When you're ready to record your message. "
                        "Recording will start as soon as you click it"));
@@ -248,9 +258,7 @@ void frmMain::txtDetails_Change(int index)
         return;
     const QString text = txtDetails[index]->text();
     m_store.save(kPanelNames[index], text);
-    QString *fields[] = {&m_current.EmailAddress, &m_current.FullName, &m_current.SMTP,
-                         &m_current.UserName, &m_current.Password};
-    *fields[index] = text;
+    *m_current.fields()[index] = text;
 }
 
 void frmMain::mnuEmailSettings_Click()

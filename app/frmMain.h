@@ -1,19 +1,30 @@
 #pragma once
 
 #include "CurrentSettings.h"
-#include "ui_frmMain.h"
 
 #include <QMainWindow>
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 class CaptureComponent;
 class Dialogs;
+class FlatButton;
+class GradientProgressBar;
+class Lamp;
 class MailMessage;
 class MediaPlayer;
+class QAction;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
 class SettingsStore;
 class SmtpComponent;
+namespace Ui {
+class frmMain;
+}
 
 // The outside components the window drives, and where it keeps its files.
 struct FormParts
@@ -104,9 +115,17 @@ private:
     template <typename Handler> void guarded(Handler &&handler);
     void connectHandlers();
     void setOuterHeight(int twips);
-    void showClipRecordedGuidance();
 
-    Ui::frmMain ui;
+    // Steps that several handlers share.
+    void resetPlayer();
+    void applyCaptureSettings();
+    void showOnAir(const QString &caption, int16_t lampState);
+    void hideOnAir();
+    void showClipRecorded();
+    void resetStepLamps();
+    void removeWorkFiles();
+
+    std::unique_ptr<Ui::frmMain> ui;
     CaptureComponent &LiveVideo;
     MediaPlayer &Player;
     MailMessage &Mime;

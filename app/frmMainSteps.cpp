@@ -3,19 +3,26 @@
 
 #include "CaptureComponent.h"
 #include "Dialogs.h"
+#include "FlatButton.h"
+#include "GradientProgressBar.h"
 #include "HandlerSupport.h"
+#include "Lamp.h"
 #include "MailAddress.h"
 #include "MailMessage.h"
 #include "MediaPlayer.h"
 #include "Module1.h"
 #include "SmtpComponent.h"
+#include "VideoMessage.h"
+#include "WorkFiles.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
 
 using handler::disable;
-using handler::processPendingEvents;
 using handler::skipOnError;
 
 namespace {
@@ -23,15 +30,6 @@ namespace {
 const QString kStep5Text = QStringLiteral(
     "You can now Play back the video to check it, and Re-Record it if needed, but you must "
     "Compress the Video before sending it out");
-const QString kDownloadPage = QStringLiteral("https://mirabo.example.org/download");
-
-QString versionText()
-{
-    return QStringLiteral("%1.%2%3")
-        .arg(MIRABO_VERSION_MAJOR)
-        .arg(MIRABO_VERSION_MINOR)
-        .arg(MIRABO_VERSION_PATCH);
-}
 
 bool isNonEmptyFile(const QString &path)
 {
@@ -41,27 +39,23 @@ bool isNonEmptyFile(const QString &path)
 
 } // namespace
 
-// ---- Recording ------------------------------------------------------------
+// ---- Steps the handlers share ---------------------------------------------
 
-void frmMain::BUTRecord_Click()
+// The player lets go of the old clip, so that it can be deleted, and takes
+// the size the window gives it.
+void frmMain::resetPlayer()
 {
-    bool captureResult = false;
-    int32_t preparation = 0;
-
     skipOnError([&] { Player.setFileName(QString()); });
     skipOnError([&] { Player.setAutoStart(false); });
     skipOnError([&] { Player.setAutoSize(false); });
     skipOnError([&] { Player.setDisplaySize(4); });
     skipOnError([&] { Player.setHeight(2970.0f); });
     skipOnError([&] { Player.setWidth(3885.0f); });
+}
 
-    skipOnError([&] {
-        const QString clip = workFile(QStringLiteral("video.avi"));
-        if (QFileInfo(clip).isFile())
-            QFile::remove(clip);
-    });
-
-    skipOnError([&] { preparation = 0; });
+void frmMain::applyCaptureSettings()
+{
+    int32_t preparation = 0;
     skipOnError([&] { LiveVideo.setTimeLimitEnabled(false); });
     skipOnError([&] { LiveVideo.setCaptureAudio(true); });
     skipOnError([&] { LiveVideo.setYieldDuringCapture(true); });
@@ -70,39 +64,71 @@ void frmMain::BUTRecord_Click()
     skipOnError([&] { LiveVideo.setConfirmBeforeCapture(false); });
     skipOnError([&] { LiveVideo.setBufferSeconds(5); });
     skipOnError([&] { LiveVideo.prepareCapture(preparation); });
+}
 
-    skipOnError([&] { BUTstopRecord->setEnabled(true); });
-    skipOnError([&] { disable(BUTRecord); });
-    // A new clip has to be compressed before it can be sent.
-    skipOnError([&] { disable(BUTsend); });
+void frmMain::showOnAir(const QString &caption, int16_t lampState)
+{
+    for (Lamp *lamp : LEDONAIR) {
+        lamp->setVisible(true);
+        lamp->setState(lampState);
+    }
+    lblONAIR->setText(caption);
+    lblONAIR->setVisible(true);
+}
 
-    skipOnError([&] { LEDONAIR[0]->setVisible(true); });
-    skipOnError([&] { LEDONAIR[1]->setVisible(true); });
-    skipOnError([&] { LEDONAIR[0]->setState(1); });
-    skipOnError([&] { LEDONAIR[1]->setState(1); });
-    skipOnError([&] { lblONAIR->setText(QStringLiteral("RECORDING")); });
-    skipOnError([&] { lblONAIR->setVisible(true); });
-    skipOnError([&] { processPendingEvents(); });
+void frmMain::hideOnAir()
+{
+    for (Lamp *lamp : LEDONAIR)
+        lamp->setVisible(false);
+    lblONAIR->setVisible(false);
+}
 
-    skipOnError([&] { captureResult = LiveVideo.capture(); });
+void frmMain::showClipRecorded()
+{
+    disable(BUTstopRecord);
+    BUTRecord->setEnabled(true);
+    BUTplay->setEnabled(true);
+    BUTcompress->setEnabled(true);
+    LEDsteps[3]->setState(Lamp::Done);
+    LEDsteps[4]->setState(Lamp::Current);
+    hideOnAir();
+    lblInstructions->setText(kStep5Text);
+    lblStatus->setText(QString());
+}
+
+void frmMain::removeWorkFiles()
+{
+    for (const QString &name : {workfiles::Message, workfiles::Compressed, workfiles::Clip})
+        skipOnError([&] { QFile::remove(workFile(name)); });
+}
+
+// ---- Recording ------------------------------------------------------------
+
+void frmMain::BUTRecord_Click()
+{
+    resetPlayer();
     skipOnError([&] {
-        if (!captureResult)
-            m_dialogs.message(QStringLiteral("Could not start Video Capture"));
+        const QString clip = workFile(workfiles::Clip);
+        if (QFileInfo(clip).isFile())
+            QFile::remove(clip);
     });
-    skipOnError([&] { captureResult = LiveVideo.stop(); });
+    applyCaptureSettings();
 
-    skipOnError([&] { disable(BUTstopRecord); });
-    skipOnError([&] { BUTRecord->setEnabled(true); });
-    skipOnError([&] { BUTplay->setEnabled(true); });
-    skipOnError([&] { BUTcompress->setEnabled(true); });
-    skipOnError([&] { LEDsteps[3]->setState(1); });
-    skipOnError([&] { LEDsteps[4]->setState(2); });
-    skipOnError([&] { LEDONAIR[0]->setVisible(false); });
-    skipOnError([&] { LEDONAIR[1]->setVisible(false); });
-    skipOnError([&] { lblONAIR->setVisible(false); });
-    skipOnError([&] { lblInstructions->setText(kStep5Text); });
-    skipOnError([&] { lblStatus->setText(QString()); });
-    skipOnError([&] { processPendingEvents(); });
+    BUTstopRecord->setEnabled(true);
+    disable(BUTRecord);
+    // A new clip has to be compressed before it can be sent.
+    disable(BUTsend);
+    showOnAir(QStringLiteral("RECORDING"), Lamp::Done);
+    QCoreApplication::processEvents();
+
+    bool started = false;
+    skipOnError([&] { started = LiveVideo.capture(); });
+    if (!started)
+        m_dialogs.message(QStringLiteral("Could not start Video Capture"));
+    skipOnError([&] { LiveVideo.stop(); });
+
+    showClipRecorded();
+    QCoreApplication::processEvents();
     skipOnError([&] { LiveVideo.stop(); });
 }
 
@@ -118,7 +144,7 @@ void frmMain::LiveVideo_StatusText(int32_t, const QString &text)
 
 void frmMain::LiveVideo_Yield()
 {
-    processPendingEvents();
+    QCoreApplication::processEvents();
 }
 
 // ---- Playback -------------------------------------------------------------
@@ -126,19 +152,8 @@ void frmMain::LiveVideo_Yield()
 void frmMain::BUTplay_Click()
 {
     LiveVideo.stop();
-    disable(BUTstopRecord);
-    BUTRecord->setEnabled(true);
-    BUTplay->setEnabled(true);
-    BUTcompress->setEnabled(true);
-    LEDsteps[3]->setState(1);
-    LEDsteps[4]->setState(2);
-    LEDONAIR[0]->setVisible(false);
-    LEDONAIR[1]->setVisible(false);
-    lblONAIR->setVisible(false);
-    lblInstructions->setText(kStep5Text);
-    lblStatus->setText(QString());
-
-    skipOnError([&] { Player.setFileName(workFile(QStringLiteral("video.avi"))); });
+    showClipRecorded();
+    skipOnError([&] { Player.setFileName(workFile(workfiles::Clip)); });
     skipOnError([&] { Player.play(); });
 }
 
@@ -150,31 +165,24 @@ void frmMain::BUTcompress_Click()
         "Please wait while the encoder compresses your video, this can take a while, the "
         "encoding lights on the right will go off when its complete, and then you can go ahead "
         "and send it."));
-    lblONAIR->setVisible(true);
-    LEDONAIR[0]->setVisible(true);
-    LEDONAIR[1]->setVisible(true);
-    lblONAIR->setText(QStringLiteral("ENCODING..."));
-    LEDONAIR[0]->setState(2);
-    LEDONAIR[1]->setState(2);
-    processPendingEvents();
+    showOnAir(QStringLiteral("ENCODING..."), Lamp::Current);
+    QCoreApplication::processEvents();
 
     QDir::setCurrent(m_programDir);
     // The program part is quoted: a program directory may hold spaces.
-    const QString commandLine = QLatin1Char('"') + workFile(QStringLiteral("avi2mpg1"))
-                                + QStringLiteral("\" -e -s 600 video.avi mirabo.mpg");
+    const QString commandLine = QLatin1Char('"') + workFile(workfiles::Encoder)
+                                + QStringLiteral("\" -e -s 600 ") + workfiles::Clip
+                                + QLatin1Char(' ') + workfiles::Compressed;
     const int status = Module1::RunAndWait(commandLine);
-    processPendingEvents();
-
-    lblONAIR->setVisible(false);
-    LEDONAIR[0]->setVisible(false);
-    LEDONAIR[1]->setVisible(false);
+    QCoreApplication::processEvents();
+    hideOnAir();
 
     QString failure;
     if (status == Module1::kCouldNotStart)
         failure = QStringLiteral("the encoder program avi2mpg1 could not be started");
     else if (status != 0)
         failure = QStringLiteral("the encoder stopped with error %1").arg(status);
-    else if (!isNonEmptyFile(workFile(QStringLiteral("mirabo.mpg"))))
+    else if (!isNonEmptyFile(workFile(workfiles::Compressed)))
         failure = QStringLiteral("the encoder wrote no compressed video");
     if (!failure.isEmpty()) {
         m_dialogs.message(QStringLiteral("The video could not be compressed: %1. Record the "
@@ -184,8 +192,8 @@ void frmMain::BUTcompress_Click()
         return;
     }
 
-    LEDsteps[4]->setState(1);
-    LEDsteps[5]->setState(2);
+    LEDsteps[4]->setState(Lamp::Done);
+    LEDsteps[5]->setState(Lamp::Current);
     BUTsend->setEnabled(true);
     lblInstructions->setText(
         QStringLiteral("The Video was compressed, and can now be sent, click the Send button."));
@@ -202,38 +210,21 @@ void frmMain::BUTsend_Click()
             "address, such as friend@example.com: no spaces, no line breaks, only one address."));
         return;
     }
-    const QString attachment = workFile(QStringLiteral("mirabo.mpg"));
+    const QString attachment = workFile(workfiles::Compressed);
     if (!isNonEmptyFile(attachment)) {
         m_dialogs.message(QStringLiteral("There is no compressed video to send yet. Please click "
                                          "Compress Video first, then send it."));
         return;
     }
 
-    LEDsteps[5]->setState(1);
-    LEDsteps[6]->setState(2);
+    LEDsteps[5]->setState(Lamp::Done);
+    LEDsteps[6]->setState(Lamp::Current);
     lblInstructions->setText(QStringLiteral("Sending your Video email to ") + recipient);
     PROsending->setValue(0);
 
-    const QString crlf = QStringLiteral("\r\n");
-    const QString body = QStringLiteral("There is a MPEG Video attachment to this email from ")
-                         + m_current.FullName + QStringLiteral(", double-click / open it to play it")
-                         + crlf
-                         + QStringLiteral("If you have a webcam or other video input device, "
-                                          "download a free copy of 'Mirabo' today at ")
-                         + kDownloadPage + crlf + crlf
-                         + QStringLiteral("This email was sent using Mirabo v") + versionText()
-                         + crlf + QStringLiteral("Freeware Video Emailer") + crlf;
-
-    Mime.reset();
-    Mime.setFrom(m_current.EmailAddress);
-    Mime.setTo(recipient);
-    Mime.setMailer(QStringLiteral("Mirabo v") + versionText() + QStringLiteral(" By Dorvale"));
-    // The message component makes line breaks in the subject spaces.
-    Mime.setSubject(QStringLiteral("Mirabo: ") + txtEmailSubject->text());
-    Mime.setBody(body);
-    Mime.attachFile(attachment);
-    Mime.saveToFile(workFile(QStringLiteral("message.msg")));
-    processPendingEvents();
+    composeVideoMessage(Mime, m_current, recipient, txtEmailSubject->text(), attachment);
+    Mime.saveToFile(workFile(workfiles::Message));
+    QCoreApplication::processEvents();
 
     SmtpClient.setHost(m_current.SMTP);
     SmtpClient.setUserName(m_current.UserName);
@@ -246,7 +237,7 @@ void frmMain::BUTsend_Click()
 
 void frmMain::SmtpClient_Connected()
 {
-    const QString message = workFile(QStringLiteral("message.msg"));
+    const QString message = workFile(workfiles::Message);
     Mime.verifyFile(message);
     SmtpClient.setSender(m_current.EmailAddress);
     SmtpClient.clearEnvelope();
@@ -260,19 +251,15 @@ void frmMain::SmtpClient_Connected()
     }
     (void)SmtpClient.resetSession();
 
-    skipOnError([&] { QFile::remove(message); });
-    skipOnError([&] { QFile::remove(workFile(QStringLiteral("mirabo.mpg"))); });
-    skipOnError([&] { QFile::remove(workFile(QStringLiteral("video.avi"))); });
+    // From here on a step that fails is passed over.
+    removeWorkFiles();
     skipOnError([&] { SmtpClient.disconnectFromServer(); });
-    skipOnError([&] { lblInstructions->setText(QStringLiteral("Video Email Sent Successfully")); });
-    for (Lamp *lamp : LEDsteps)
-        skipOnError([&] { lamp->setState(0); });
-    skipOnError([&] { LEDsteps[0]->setState(1); });
-    skipOnError([&] { LEDsteps[1]->setState(2); });
-    skipOnError([&] { txtEmailTo->clear(); });
-    skipOnError([&] { txtEmailSubject->clear(); });
-    skipOnError([&] { PROsending->setValue(0); });
-    skipOnError([&] { txtEmailTo->setFocus(Qt::OtherFocusReason); });
+    lblInstructions->setText(QStringLiteral("Video Email Sent Successfully"));
+    resetStepLamps();
+    txtEmailTo->clear();
+    txtEmailSubject->clear();
+    PROsending->setValue(0);
+    txtEmailTo->setFocus(Qt::OtherFocusReason);
 }
 
 void frmMain::SmtpClient_Progress(int16_t percent)

@@ -4,15 +4,23 @@
 // settings location of its own; the dialogues are answered by the test.
 
 #include "CaptureTestSupport.h"
+#include "FlatButton.h"
+#include "GradientProgressBar.h"
 #include "GstCapture.h"
+#include "Lamp.h"
 #include "RealParts.h"
 #include "ScriptedDialogs.h"
 #include "SettingsStore.h"
 #include "TestPaths.h"
 #include "frmMain.h"
 
+#include <QAction>
 #include <QDir>
 #include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
 #include <QMap>
 #include <QProcess>
 #include <QTemporaryDir>

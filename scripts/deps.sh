@@ -5,15 +5,15 @@ set -euo pipefail
 packages=(
   # build
   cmake ninja-build g++ pkg-config
-  qt6-base-dev qt6-base-dev-tools libgl-dev
+  qt6-base-dev qt6-base-dev-tools
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev
   libvmime-dev libgnutls28-dev
   # run
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
-  gstreamer1.0-libav gstreamer1.0-tools fonts-liberation ca-certificates
+  gstreamer1.0-libav fonts-liberation ca-certificates
   # test
-  ffmpeg python3 python3-aiosmtpd openssl xvfb xauth imagemagick
+  ffmpeg gstreamer1.0-tools python3 python3-aiosmtpd openssl
   # bench
   curl
 )

@@ -1,5 +1,7 @@
-// The whole program, wired as main() wires it, taken through the seven steps
-// the way a person would, then checked the way the recipient would.
+// The whole program, wired as main() wires it, in one window: the first-run
+// questions, then three rounds of the seven steps by keys and clicks. The
+// first two messages are read back as the recipient would; the server refuses
+// the third.
 
 #include "CaptureTestSupport.h"
 #include "MailTestSupport.h"
@@ -52,7 +54,7 @@ class TestSevenSteps : public QObject
 {
     Q_OBJECT
 
-    // One round from step 2 to step 7; returns the stop clicked after `seconds`.
+    // Steps 4 and 5: records for `seconds`, plays the clip back, compresses it.
     void recordAndCompress(WindowRig &rig, frmMain &w, double seconds, bool pictures)
     {
         // Step 4: record, then stop

@@ -5,6 +5,7 @@
 #include <QMainWindow>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -112,7 +113,8 @@ private:
     void mnuShowSource_Click();
 
     // Runs a handler; an error it raises is shown instead of ending the program.
-    template <typename Handler> void guarded(Handler &&handler);
+    void guarded(const std::function<void()> &handler);
+    void bindControls();
     void connectHandlers();
     void setOuterHeight(int twips);
 

@@ -41,25 +41,27 @@ const QString kRecordAgain
 // Enough for any line avi2mpg1 prints; a program in its place may say more.
 constexpr qsizetype kMaxReasonLength = 300;
 
-bool isNonEmptyFile(const QString &path)
-{
-    const QFileInfo info(path);
-    return info.isFile() && info.size() > 0;
-}
-
 // The working files are regular files the program wrote itself. A symbolic
 // link at such a name is removed, never followed; anything else that is not
 // a regular file is left alone.
 enum class Entry { None, RegularFile, Link, Other };
 
-Entry entryAt(const QString &path)
+Entry entryAt(const QString &path, off_t *size = nullptr)
 {
     struct stat st {};
     if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
         return Entry::None;
+    if (size)
+        *size = st.st_size;
     if (S_ISREG(st.st_mode))
         return Entry::RegularFile;
     return S_ISLNK(st.st_mode) ? Entry::Link : Entry::Other;
+}
+
+bool isNonEmptyFile(const QString &path)
+{
+    off_t size = 0;
+    return entryAt(path, &size) == Entry::RegularFile && size > 0;
 }
 
 void removeRegularFile(const QString &path)

@@ -14,6 +14,7 @@
 #include <QDir>
 #include <QFocusEvent>
 #include <QScreen>
+#include <QSignalBlocker>
 
 namespace {
 
@@ -55,6 +56,7 @@ frmMain::frmMain(const FormParts &parts, QWidget *parent)
     for (QWidget *w : std::initializer_list<QWidget *>{ui->LiveVideoView, ui->PlayerView, Frame1,
                                                        Frame2, PROsending})
         w->setFocusPolicy(Qt::NoFocus);
+    showPasswordAsStars(txtDetails[4]);
     LiveVideo.setView(ui->LiveVideoView);
     Player.setView(ui->PlayerView);
 
@@ -111,6 +113,9 @@ bool frmMain::eventFilter(QObject *watched, QEvent *e)
 
 void frmMain::Form_Load()
 {
+    const QString storeNotice = m_store.notice();
+    if (!storeNotice.isEmpty())
+        m_dialogs.message(storeNotice);
     if (m_store.read(settingnames::EmailAddress).isEmpty()) {
         if (!runFirstRunSetup(m_store, m_dialogs))
             return;
@@ -119,8 +124,12 @@ void frmMain::Form_Load()
     const auto fields = m_current.fields();
     for (size_t i = 0; i < fields.size(); ++i)
         *fields[i] = m_store.read(settingnames::All[i]);
-    for (size_t i = 0; i < fields.size(); ++i)
+    // Filling the boxes is no edit: the store holds these values already,
+    // and a value longer than a box takes must not be cut short there.
+    for (size_t i = 0; i < fields.size(); ++i) {
+        const QSignalBlocker quiet(txtDetails[i]);
         txtDetails[i]->setText(*fields[i]);
+    }
 
     txtEmailFrom->setText(QLatin1Char('"') + m_current.FullName + QStringLiteral("\" ")
                           + m_current.EmailAddress);

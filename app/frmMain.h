@@ -124,6 +124,7 @@ private:
     void showOnAir(const QString &caption, int16_t lampState);
     void hideOnAir();
     void showClipRecorded();
+    void showRecordingBroken();
     void resetStepLamps();
     void removeWorkFiles();
 

@@ -22,6 +22,10 @@
 #include <QLabel>
 #include <QLineEdit>
 
+#include <algorithm>
+#include <sys/stat.h>
+#include <unistd.h>
+
 using handler::disable;
 using handler::skipOnError;
 
@@ -31,10 +35,59 @@ const QString kStep5Text = QStringLiteral(
     "You can now Play back the video to check it, and Re-Record it if needed, but you must "
     "Compress the Video before sending it out");
 
+const QString kRecordAgain
+    = QStringLiteral("Record the video again, then click Compress Video once more.");
+
+// Enough for any line avi2mpg1 prints; a program in its place may say more.
+constexpr qsizetype kMaxReasonLength = 300;
+
+// The working files are regular files the program wrote itself. A symbolic
+// link at such a name is removed, never followed; anything else that is not
+// a regular file is left alone.
+enum class Entry { None, RegularFile, Link, Other };
+
+Entry entryAt(const QString &path, off_t *size = nullptr)
+{
+    struct stat st {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return Entry::None;
+    if (size)
+        *size = st.st_size;
+    if (S_ISREG(st.st_mode))
+        return Entry::RegularFile;
+    return S_ISLNK(st.st_mode) ? Entry::Link : Entry::Other;
+}
+
 bool isNonEmptyFile(const QString &path)
 {
-    const QFileInfo info(path);
-    return info.isFile() && info.size() > 0;
+    off_t size = 0;
+    return entryAt(path, &size) == Entry::RegularFile && size > 0;
+}
+
+void removeRegularFile(const QString &path)
+{
+    if (entryAt(path) == Entry::RegularFile)
+        ::unlink(QFile::encodeName(path).constData());
+}
+
+// avi2mpg1 ends its one line of reason with the system's words for what
+// failed; the advice follows from them.
+QString compressAdvice(const QString &reason, const QString &folder)
+{
+    const auto mentions = [&](std::initializer_list<const char *> words) {
+        return std::any_of(words.begin(), words.end(),
+                           [&](const char *w) { return reason.contains(QLatin1String(w)); });
+    };
+    if (mentions({"No space left on device", "File too large", "Disk quota exceeded"}))
+        return QStringLiteral("The disk is full: free some space on the disk that holds %1, then "
+                              "click Compress Video once more.")
+            .arg(QDir::toNativeSeparators(folder));
+    if (reason.startsWith(QLatin1String("cannot write"))
+        && mentions({"Permission denied", "Read-only file system", "Operation not permitted"}))
+        return QStringLiteral("Mirabo cannot write in its folder %1: make the folder writable for "
+                              "you, then click Compress Video once more.")
+            .arg(QDir::toNativeSeparators(folder));
+    return kRecordAgain;
 }
 
 } // namespace
@@ -96,10 +149,30 @@ void frmMain::showClipRecorded()
     lblStatus->setText(QString());
 }
 
+// A clip that broke off is not offered for playing or compressing. It is
+// removed, since a full disk wants its space back, and step 4 is current
+// again.
+void frmMain::showRecordingBroken()
+{
+    skipOnError([&] { Player.setFileName(QString()); });
+    removeRegularFile(workFile(workfiles::Clip));
+    disable(BUTstopRecord);
+    BUTRecord->setEnabled(true);
+    disable(BUTplay);
+    disable(BUTcompress);
+    BUTRecord_GotFocus();
+    LEDsteps[4]->setState(Lamp::Unlit);
+    LEDsteps[5]->setState(Lamp::Unlit);
+    hideOnAir();
+    lblStatus->setText(QString());
+}
+
+// Only what the program wrote goes: a link put at a working file's name
+// since then stays, and so does its target.
 void frmMain::removeWorkFiles()
 {
     for (const QString &name : {workfiles::Message, workfiles::Compressed, workfiles::Clip})
-        skipOnError([&] { QFile::remove(workFile(name)); });
+        removeRegularFile(workFile(name));
 }
 
 // ---- Recording ------------------------------------------------------------
@@ -109,8 +182,9 @@ void frmMain::BUTRecord_Click()
     resetPlayer();
     skipOnError([&] {
         const QString clip = workFile(workfiles::Clip);
-        if (QFileInfo(clip).isFile())
-            QFile::remove(clip);
+        const Entry old = entryAt(clip);
+        if (old == Entry::RegularFile || old == Entry::Link)
+            ::unlink(QFile::encodeName(clip).constData());
     });
     applyCaptureSettings();
 
@@ -125,9 +199,17 @@ void frmMain::BUTRecord_Click()
     skipOnError([&] { started = LiveVideo.capture(); });
     if (!started)
         m_dialogs.message(QStringLiteral("Could not start Video Capture"));
+    QString broken;
+    if (started)
+        skipOnError([&] { broken = LiveVideo.recordingProblem(); });
+    if (!broken.isEmpty())
+        m_dialogs.message(QStringLiteral("The recording stopped: ") + broken);
     skipOnError([&] { LiveVideo.stop(); });
 
-    showClipRecorded();
+    if (broken.isEmpty())
+        showClipRecorded();
+    else
+        showRecordingBroken();
     QCoreApplication::processEvents();
     skipOnError([&] { LiveVideo.stop(); });
 }
@@ -173,21 +255,33 @@ void frmMain::BUTcompress_Click()
     const QString commandLine = QLatin1Char('"') + workFile(workfiles::Encoder)
                                 + QStringLiteral("\" -e -s 600 ") + workfiles::Clip
                                 + QLatin1Char(' ') + workfiles::Compressed;
-    const int status = Module1::RunAndWait(commandLine);
+    QString reason;
+    const int status = Module1::RunAndWait(commandLine, &reason);
     QCoreApplication::processEvents();
     hideOnAir();
 
+    if (reason.startsWith(QLatin1String("avi2mpg1: ")))
+        reason.remove(0, 10);
+    reason.truncate(kMaxReasonLength);
+    const QString output = workFile(workfiles::Compressed);
     QString failure;
-    if (status == Module1::kCouldNotStart)
+    QString advice = kRecordAgain;
+    if (status == Module1::kCouldNotStart) {
         failure = QStringLiteral("the encoder program avi2mpg1 could not be started");
-    else if (status != 0)
+        advice = QStringLiteral("It belongs in %1, beside Mirabo: install Mirabo again, then click "
+                                "Compress Video once more.")
+                     .arg(QDir::toNativeSeparators(QFileInfo(workFile(workfiles::Encoder)).absolutePath()));
+    } else if (status != 0) {
         failure = QStringLiteral("the encoder stopped with error %1").arg(status);
-    else if (!isNonEmptyFile(workFile(workfiles::Compressed)))
+        if (!reason.isEmpty())
+            failure += QStringLiteral(" (%1)").arg(reason);
+        advice = compressAdvice(reason, QFileInfo(output).absolutePath());
+    } else if (!isNonEmptyFile(output)) {
         failure = QStringLiteral("the encoder wrote no compressed video");
+    }
     if (!failure.isEmpty()) {
-        m_dialogs.message(QStringLiteral("The video could not be compressed: %1. Record the "
-                                         "video again, then click Compress Video once more.")
-                              .arg(failure));
+        m_dialogs.message(
+            QStringLiteral("The video could not be compressed: %1. %2").arg(failure, advice));
         lblInstructions->setText(kStep5Text);
         return;
     }

@@ -14,6 +14,9 @@
 // (constant, kept by videorate) and, with a microphone, 16-bit PCM sound at
 // 44.1 kHz. A recording ends with EOS, so the file has its index when
 // capture() returns; a camera that fails mid-way leaves what was recorded.
+// A symbolic link at the capture file's name is removed before recording,
+// never written through. recordingProblem() tells a recording that broke off
+// (the camera failed, a write failed, the file could not be finished).
 //
 // The seven capture settings mean here:
 //  - time limit: on, a recording ends by itself after timeLimitSeconds()
@@ -86,6 +89,7 @@ public:
     void prepareCapture(int32_t &value) override;
 
     [[nodiscard]] bool capture() override;
+    [[nodiscard]] QString recordingProblem() const override;
     bool stop() override;
 
     // Beyond the window's interface.
@@ -148,5 +152,6 @@ private:
     bool m_finishing = false;
     bool m_soundInFile = false;
     QString m_endProblem;
+    QString m_brokenOff;   // recordingProblem()
     QElapsedTimer m_recordingClock;
 };

@@ -91,19 +91,35 @@ private slots:
         QTest::addColumn<QByteArray>("encoder");   // empty: no encoder at all
         QTest::addColumn<bool>("sendWasEnabled");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("missing") << QByteArray() << false << QStringLiteral("could not be started");
+        QTest::addColumn<QString>("advice");
+        const QString recordAgain = QStringLiteral("Record the video again");
+        QTest::newRow("missing") << QByteArray() << false << QStringLiteral("could not be started")
+                                 << QStringLiteral("install Mirabo again");
         QTest::newRow("fails") << QByteArray("echo 'avi2mpg1: bad input' >&2; exit 1\n") << false
-                               << QStringLiteral("stopped with error 1");
+                               << QStringLiteral("stopped with error 1 (bad input)") << recordAgain;
         QTest::newRow("writes nothing") << QByteArray("exit 0\n") << false
-                                        << QStringLiteral("wrote no compressed video");
+                                        << QStringLiteral("wrote no compressed video") << recordAgain;
         QTest::newRow("writes an empty file") << QByteArray(": > mirabo.mpg\n") << true
-                                              << QStringLiteral("wrote no compressed video");
+                                              << QStringLiteral("wrote no compressed video") << recordAgain;
+        // the last line of the error output is the reason, and the advice fits it
+        QTest::newRow("disk full")
+            << QByteArray("echo 'avi2mpg1: starting' >&2\n"
+                          "echo 'avi2mpg1: cannot write mirabo.mpg: No space left on device' >&2; exit 1\n")
+            << false << QStringLiteral("(cannot write mirabo.mpg: No space left on device)")
+            << QStringLiteral("free some space on the disk");
+        QTest::newRow("folder not writable")
+            << QByteArray("echo 'avi2mpg1: cannot write mirabo.mpg: Permission denied' >&2; exit 1\n")
+            << false << QStringLiteral("Permission denied") << QStringLiteral("cannot write in its folder");
+        QTest::newRow("clip unreadable")
+            << QByteArray("echo 'avi2mpg1: cannot open video.avi: Permission denied' >&2; exit 1\n")
+            << false << QStringLiteral("(cannot open video.avi: Permission denied)") << recordAgain;
     }
     void aFailedCompressionIsReportedNotPassedOn()
     {
         QFETCH(QByteArray, encoder);
         QFETCH(bool, sendWasEnabled);
         QFETCH(QString, reason);
+        QFETCH(QString, advice);
         WindowRig rig;
         if (!encoder.isEmpty())
             QVERIFY(writeEncoder(rig.file(QStringLiteral("avi2mpg1")), encoder));
@@ -120,6 +136,7 @@ private slots:
         QVERIFY2(rig.dialogs.messages[0].startsWith(QStringLiteral("The video could not be compressed")),
                  qPrintable(rig.dialogs.messages[0]));
         QVERIFY2(rig.dialogs.messages[0].contains(reason), qPrintable(rig.dialogs.messages[0]));
+        QVERIFY2(rig.dialogs.messages[0].contains(advice), qPrintable(rig.dialogs.messages[0]));
         QVERIFY(indicatorHiddenAtMessage);
         QVERIFY(w.LEDONAIR[0]->isHidden() && w.LEDONAIR[1]->isHidden());
         QCOMPARE(w.LEDsteps[4]->state(), 2);

@@ -2,6 +2,7 @@
 #include "VmimeSmtpComponent.h"
 #include "WindowRig.h"
 
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QLabel>
 #include <QTimer>
@@ -116,6 +117,53 @@ private slots:
         QCOMPARE(a.value("filename").toString(), QStringLiteral("mirabo.mpg"));
         QCOMPARE(a.value("content_type").toString(), QStringLiteral("video/mpeg"));
         QCOMPARE(a.value("sha256").toString(), mailtest::sha256Hex(clip));
+    }
+
+    void workingFilesAreNeverWrittenThroughALink_data()
+    {
+        QTest::addColumn<bool>("dangling");
+        QTest::newRow("links to files outside") << false;
+        QTest::newRow("dangling links") << true;
+    }
+    void workingFilesAreNeverWrittenThroughALink()
+    {
+        QFETCH(bool, dangling);
+        LocalSmtpServer server;
+        QVERIFY2(server.isRunning(), qPrintable(server.errors()));
+        WindowRig rig;
+        QVERIFY(rig.installEncoder());
+        settingsFor(rig, server.hostAndPort());
+        const QDir outside(rig.dir.filePath(QStringLiteral("outside")));
+        QVERIFY(outside.mkpath(QStringLiteral(".")));
+        const QStringList names = {QStringLiteral("video.avi"), QStringLiteral("mirabo.mpg"),
+                                   QStringLiteral("message.msg")};
+        const auto notes = [](const QString &name) { return "my own notes, not " + name.toUtf8(); };
+        for (const QString &name : names) {
+            if (!dangling)
+                mailtest::writeFile(outside.filePath(name), notes(name));
+            QVERIFY(QFile::link(outside.filePath(name), rig.file(name)));
+        }
+        const QStringList outsideBefore = outside.entryList(QDir::Files);
+
+        frmMain &w = rig.start();
+        w.txtEmailTo->setText(kRecipient);
+        w.txtEmailSubject->setText(QStringLiteral("Links"));
+        QTimer::singleShot(1500, &w, [&] { w.BUTstopRecord->click(); });
+        QTest::mouseClick(w.BUTRecord, Qt::LeftButton);
+        QTest::mouseClick(w.BUTcompress, Qt::LeftButton);
+        QTest::mouseClick(w.BUTsend, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(w.lblInstructions->text(), kSent, 30000);
+
+        QVERIFY2(rig.dialogs.messages.isEmpty(), qPrintable(rig.dialogs.messages.join('\n')));
+        QCOMPARE(server.received().size(), 1);
+        QCOMPARE(outside.entryList(QDir::Files), outsideBefore);
+        for (const QString &name : names) {
+            if (!dangling)
+                QCOMPARE(mailtest::readFile(outside.filePath(name)), notes(name));
+            // the program's own files went after the delivery
+            QVERIFY2(!QFileInfo(rig.file(name)).exists() && !QFileInfo(rig.file(name)).isSymLink(),
+                     qPrintable(name));
+        }
     }
 
     void panelChangesAreUsedByTheNextSend()

@@ -47,6 +47,7 @@ frmMain::frmMain(const FormParts &parts, QWidget *parent)
     , m_store(parts.store)
     , m_dialogs(parts.dialogs)
     , m_programDir(parts.programDir)
+    , m_workDir(parts.workDir.isEmpty() ? parts.programDir : parts.workDir)
 {
     ui->setupUi(this);
     setWindowIcon(makeAppIcon());
@@ -98,7 +99,7 @@ frmMain::~frmMain() = default;
 
 QString frmMain::workFile(const QString &name) const
 {
-    return QDir(m_programDir).filePath(name);
+    return QDir(m_workDir).filePath(name);
 }
 
 template <typename Handler> void frmMain::guarded(Handler &&handler)

@@ -35,7 +35,8 @@ struct FormParts
     SmtpComponent &smtp;
     SettingsStore &store;
     Dialogs &dialogs;
-    QString programDir;   // holds mirabo, the encoder and the working files
+    QString programDir;   // holds mirabo and the encoder
+    QString workDir;      // holds the working files; empty: the program directory
 };
 
 // The one window of the program. Each handler is the ordered list of steps
@@ -133,6 +134,7 @@ private:
     SettingsStore &m_store;
     Dialogs &m_dialogs;
     const QString m_programDir;
+    const QString m_workDir;
     CurrentSettings m_current;
     bool m_activatedOnce = false;
 };

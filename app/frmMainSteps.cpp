@@ -168,9 +168,9 @@ void frmMain::BUTcompress_Click()
     showOnAir(QStringLiteral("ENCODING..."), Lamp::Current);
     QCoreApplication::processEvents();
 
-    QDir::setCurrent(m_programDir);
+    QDir::setCurrent(m_workDir);
     // The program part is quoted: a program directory may hold spaces.
-    const QString commandLine = QLatin1Char('"') + workFile(workfiles::Encoder)
+    const QString commandLine = QLatin1Char('"') + QDir(m_programDir).filePath(workfiles::Encoder)
                                 + QStringLiteral("\" -e -s 600 ") + workfiles::Clip
                                 + QLatin1Char(' ') + workfiles::Compressed;
     const int status = Module1::RunAndWait(commandLine);

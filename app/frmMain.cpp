@@ -5,15 +5,18 @@
 #include "Dialogs.h"
 #include "FirstRun.h"
 #include "MediaPlayer.h"
+#include "RecentRecipients.h"
 #include "SettingNames.h"
 #include "SettingsStore.h"
 #include "SmtpComponent.h"
 #include "WorkFiles.h"
 #include "ui_frmMain.h"
 
+#include <QCompleter>
 #include <QDir>
 #include <QFocusEvent>
 #include <QScreen>
+#include <QStringListModel>
 #include <exception>
 
 namespace {
@@ -88,6 +91,13 @@ frmMain::frmMain(const FormParts &parts, QWidget *parent)
         w->setFocusPolicy(Qt::NoFocus);
     LiveVideo.setView(ui->LiveVideoView);
     Player.setView(ui->PlayerView);
+
+    auto *completer = new QCompleter(this);
+    m_recentRecipients = new QStringListModel(completer);
+    completer->setModel(m_recentRecipients);
+    completer->setCaseSensitivity(Qt::CaseInsensitive);
+    completer->setMaxVisibleItems(recentrecipients::kKept);
+    txtEmailTo->setCompleter(completer);
 
     ui->centralwidget->setFixedWidth(kClientWidthPx);
     setFixedSize(kClientWidthPx, kClientHeightPx + menuBar()->sizeHint().height());
@@ -195,6 +205,8 @@ void frmMain::Form_Load()
         *fields[i] = m_store.read(settingnames::All[i]);
     for (size_t i = 0; i < fields.size(); ++i)
         txtDetails[i]->setText(*fields[i]);
+    m_recentRecipients->setStringList(
+        recentrecipients::parse(m_store.read(settingnames::RecentRecipients)));
 
     txtEmailFrom->setText(QLatin1Char('"') + m_current.FullName + QStringLiteral("\" ")
                           + m_current.EmailAddress);

@@ -20,6 +20,7 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QMenu;
+class QStringListModel;
 class SettingsStore;
 class SmtpComponent;
 namespace Ui {
@@ -125,6 +126,7 @@ private:
     void showClipRecorded();
     void resetStepLamps();
     void removeWorkFiles();
+    void rememberRecipient(const QString &address);
 
     std::unique_ptr<Ui::frmMain> ui;
     CaptureComponent &LiveVideo;
@@ -136,5 +138,6 @@ private:
     const QString m_programDir;
     const QString m_workDir;
     CurrentSettings m_current;
+    QStringListModel *m_recentRecipients = nullptr;   // the recipient box's completions
     bool m_activatedOnce = false;
 };

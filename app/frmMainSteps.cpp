@@ -2,6 +2,7 @@
 #include "frmMain.h"
 
 #include "CaptureComponent.h"
+#include "ClipSummary.h"
 #include "Dialogs.h"
 #include "FlatButton.h"
 #include "GradientProgressBar.h"
@@ -11,6 +12,9 @@
 #include "MailMessage.h"
 #include "MediaPlayer.h"
 #include "Module1.h"
+#include "RecentRecipients.h"
+#include "SettingNames.h"
+#include "SettingsStore.h"
 #include "SmtpComponent.h"
 #include "VideoMessage.h"
 #include "WorkFiles.h"
@@ -21,6 +25,7 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QStringListModel>
 
 using handler::disable;
 using handler::skipOnError;
@@ -94,6 +99,15 @@ void frmMain::showClipRecorded()
     hideOnAir();
     lblInstructions->setText(kStep5Text);
     lblStatus->setText(QString());
+}
+
+// Only a delivery that succeeded makes an address worth offering again.
+void frmMain::rememberRecipient(const QString &address)
+{
+    const QString stored = recentrecipients::remember(
+        m_store.read(settingnames::RecentRecipients), address);
+    m_store.save(settingnames::RecentRecipients, stored);
+    m_recentRecipients->setStringList(recentrecipients::parse(stored));
 }
 
 void frmMain::removeWorkFiles()
@@ -197,6 +211,7 @@ void frmMain::BUTcompress_Click()
     BUTsend->setEnabled(true);
     lblInstructions->setText(
         QStringLiteral("The Video was compressed, and can now be sent, click the Send button."));
+    lblStatus->setText(compressedClipSummary(workFile(workfiles::Compressed)));
 }
 
 // ---- Sending --------------------------------------------------------------
@@ -252,6 +267,7 @@ void frmMain::SmtpClient_Connected()
     (void)SmtpClient.resetSession();
 
     // From here on a step that fails is passed over.
+    skipOnError([&] { rememberRecipient(txtEmailTo->text()); });
     removeWorkFiles();
     skipOnError([&] { SmtpClient.disconnectFromServer(); });
     lblInstructions->setText(QStringLiteral("Video Email Sent Successfully"));

@@ -7,7 +7,8 @@
 //                               the program is asked to quit
 //   FAILED <what>               a message box, a step that did not come, or
 //                               time running out; the process ends with 3
-// The recipient and subject come from $MIRABO_DRIVER_TO and _SUBJECT.
+// The recipient and subject come from $MIRABO_DRIVER_TO and _SUBJECT. Only the
+// test devices (GST_PLUGIN_PATH=<build>/tests/gst-plugins) are used.
 
 #include <QApplication>
 #include <QDir>
@@ -18,8 +19,10 @@
 #include <QTest>
 #include <QTimer>
 #include <cstdio>
+#include <gst/gst.h>
 #include <cstdlib>
 #include <functional>
+#include <stdlib.h>
 
 namespace {
 
@@ -93,6 +96,19 @@ void drive(QMainWindow *w)
     QCoreApplication::quit();
 }
 
+// The test camera and microphone alone: no real device or sound server takes
+// part. main() has initialised GStreamer by now; nothing has probed yet.
+void rankOutRealDevices()
+{
+    GList *factories = gst_device_provider_factory_list_get_device_providers(GST_RANK_NONE);
+    for (GList *f = factories; f; f = f->next) {
+        auto *feature = GST_PLUGIN_FEATURE(f->data);
+        if (g_strcmp0(gst_plugin_feature_get_plugin_name(feature), "mirabotestdevices") != 0)
+            gst_plugin_feature_set_rank(feature, GST_RANK_NONE);
+    }
+    gst_plugin_feature_list_free(factories);
+}
+
 void begin()
 {
     // Message boxes stop the round: no step of it should raise one.
@@ -117,10 +133,15 @@ void begin()
     look->start(100);
 }
 
+// The program's children (the encoder, GStreamer's plugin scanner) are not
+// to be driven.
+const bool preloadDropped = [] { return ::unsetenv("LD_PRELOAD") == 0; }();
+
 // Runs while the application object is being made: the rest waits for its
 // event loop.
 void start()
 {
+    rankOutRealDevices();
     QMetaObject::invokeMethod(qApp, &begin, Qt::QueuedConnection);
 }
 

@@ -12,6 +12,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
@@ -133,9 +134,13 @@ void begin()
     look->start(100);
 }
 
-// The program's children (the encoder, GStreamer's plugin scanner) are not
-// to be driven.
-const bool preloadDropped = [] { return ::unsetenv("LD_PRELOAD") == 0; }();
+// The preload passes through whatever starts the program (env, a desktop
+// launcher) but not on to the program's own children: the encoder and
+// GStreamer's plugin scanner.
+const bool preloadDropped = [] {
+    const QByteArray exe = QFile::encodeName(QFile::symLinkTarget(QStringLiteral("/proc/self/exe")));
+    return exe.endsWith("/mirabo") && ::unsetenv("LD_PRELOAD") == 0;
+}();
 
 // Runs while the application object is being made: the rest waits for its
 // event loop.

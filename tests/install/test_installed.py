@@ -112,6 +112,16 @@ def start_mail_server(store):
 
 def test_round(build, driver, plugins, preload_first, tmp):
     prefix = install(build, tmp)
+    # What the other user reads is copied out of the build, which may lie
+    # where only its owner can go; folders are opened up whatever the umask.
+    support = os.path.join(tmp, "support")
+    shutil.copytree(plugins, os.path.join(support, "gst-plugins"))
+    shutil.copy(driver, support)
+    plugins, driver = os.path.join(support, "gst-plugins"), os.path.join(support, os.path.basename(driver))
+    for dirpath, _, filenames in os.walk(tmp):
+        os.chmod(dirpath, 0o755)
+        for name in filenames:
+            os.chmod(os.path.join(dirpath, name), os.stat(os.path.join(dirpath, name)).st_mode | 0o444)
     program_dir = os.path.join(prefix, "lib", "mirabo")
     for dirpath, _, _ in os.walk(program_dir):
         os.chmod(dirpath, 0o555)
@@ -144,6 +154,10 @@ def test_round(build, driver, plugins, preload_first, tmp):
         state = os.path.join(home, ".local", "state", "Mirabo")
         env = {k: v for k, v in os.environ.items()
                if not k.startswith("XDG_") and k not in ("HOME", "LD_PRELOAD", "DISPLAY", "WAYLAND_DISPLAY")}
+        suppressions = re.search(r"suppressions=([^:]+)", env.get("LSAN_OPTIONS", ""))
+        if suppressions:
+            shutil.copy(suppressions.group(1), os.path.join(support, "lsan.supp"))
+            env["LSAN_OPTIONS"] = env["LSAN_OPTIONS"].replace(suppressions.group(1), os.path.join(support, "lsan.supp"))
         env.update({
             "HOME": home,
             "QT_QPA_PLATFORM": "offscreen",

@@ -17,7 +17,8 @@ class RealParts
 {
 public:
     // settingsPath: the store's file, empty for the user's own; dialogs:
-    // who answers the program's questions, null for Qt's dialogues.
+    // who answers the program's questions, null for Qt's dialogues. The
+    // working files go to workfiles::workingFolder(programDir).
     explicit RealParts(const QString &programDir, const QString &settingsPath = QString(),
                        Dialogs *dialogs = nullptr);
     ~RealParts();
@@ -34,6 +35,7 @@ public:
 
 private:
     QString m_programDir;
+    QString m_workDir;
     std::unique_ptr<GstCapture> m_capture;
     std::unique_ptr<GstMediaPlayer> m_player;
     std::unique_ptr<VmimeMailMessage> m_message;

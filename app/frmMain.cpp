@@ -5,16 +5,19 @@
 #include "Dialogs.h"
 #include "FirstRun.h"
 #include "MediaPlayer.h"
+#include "RecentRecipients.h"
 #include "SettingNames.h"
 #include "SettingsStore.h"
 #include "SmtpComponent.h"
 #include "WorkFiles.h"
 #include "ui_frmMain.h"
 
+#include <QCompleter>
 #include <QDir>
 #include <QFocusEvent>
 #include <QScreen>
 #include <QSignalBlocker>
+#include <QStringListModel>
 
 namespace {
 
@@ -47,6 +50,7 @@ frmMain::frmMain(const FormParts &parts, QWidget *parent)
     , m_store(parts.store)
     , m_dialogs(parts.dialogs)
     , m_programDir(parts.programDir)
+    , m_workDir(parts.workDir.isEmpty() ? parts.programDir : parts.workDir)
 {
     ui->setupUi(this);
     setWindowIcon(makeAppIcon());
@@ -60,6 +64,13 @@ frmMain::frmMain(const FormParts &parts, QWidget *parent)
     LiveVideo.setView(ui->LiveVideoView);
     Player.setView(ui->PlayerView);
 
+    auto *completer = new QCompleter(this);
+    m_recentRecipients = new QStringListModel(completer);
+    completer->setModel(m_recentRecipients);
+    completer->setCaseSensitivity(Qt::CaseInsensitive);
+    completer->setMaxVisibleItems(recentrecipients::kKept);
+    txtEmailTo->setCompleter(completer);
+
     ui->centralwidget->setFixedWidth(kClientWidthPx);
     setFixedSize(kClientWidthPx, kClientHeightPx + menuBar()->sizeHint().height());
 
@@ -70,7 +81,7 @@ frmMain::~frmMain() = default;
 
 QString frmMain::workFile(const QString &name) const
 {
-    return QDir(m_programDir).filePath(name);
+    return QDir(m_workDir).filePath(name);
 }
 
 void frmMain::load()
@@ -130,6 +141,8 @@ void frmMain::Form_Load()
         const QSignalBlocker quiet(txtDetails[i]);
         txtDetails[i]->setText(*fields[i]);
     }
+    m_recentRecipients->setStringList(
+        recentrecipients::parse(m_store.read(settingnames::RecentRecipients)));
 
     txtEmailFrom->setText(QLatin1Char('"') + m_current.FullName + QStringLiteral("\" ")
                           + m_current.EmailAddress);

@@ -21,6 +21,7 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QMenu;
+class QStringListModel;
 class SettingsStore;
 class SmtpComponent;
 namespace Ui {
@@ -36,7 +37,8 @@ struct FormParts
     SmtpComponent &smtp;
     SettingsStore &store;
     Dialogs &dialogs;
-    QString programDir;   // holds mirabo, the encoder and the working files
+    QString programDir;   // holds mirabo and the encoder
+    QString workDir;      // holds the working files; empty: the program directory
 };
 
 // The one window of the program. Each handler is the ordered list of steps
@@ -127,6 +129,7 @@ private:
     void showRecordingBroken();
     void resetStepLamps();
     void removeWorkFiles();
+    void rememberRecipient(const QString &address);
 
     std::unique_ptr<Ui::frmMain> ui;
     CaptureComponent &LiveVideo;
@@ -136,6 +139,8 @@ private:
     SettingsStore &m_store;
     Dialogs &m_dialogs;
     const QString m_programDir;
+    const QString m_workDir;
     CurrentSettings m_current;
+    QStringListModel *m_recentRecipients = nullptr;   // the recipient box's completions
     bool m_activatedOnce = false;
 };

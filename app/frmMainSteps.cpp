@@ -2,6 +2,7 @@
 #include "frmMain.h"
 
 #include "CaptureComponent.h"
+#include "ClipSummary.h"
 #include "Dialogs.h"
 #include "FlatButton.h"
 #include "GradientProgressBar.h"
@@ -11,6 +12,9 @@
 #include "MailMessage.h"
 #include "MediaPlayer.h"
 #include "Module1.h"
+#include "RecentRecipients.h"
+#include "SettingNames.h"
+#include "SettingsStore.h"
 #include "SmtpComponent.h"
 #include "VideoMessage.h"
 #include "WorkFiles.h"
@@ -21,6 +25,7 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QStringListModel>
 
 #include <algorithm>
 #include <sys/stat.h>
@@ -167,6 +172,15 @@ void frmMain::showRecordingBroken()
     lblStatus->setText(QString());
 }
 
+// Only a delivery that succeeded makes an address worth offering again.
+void frmMain::rememberRecipient(const QString &address)
+{
+    const QString stored = recentrecipients::remember(
+        m_store.read(settingnames::RecentRecipients), address);
+    m_store.save(settingnames::RecentRecipients, stored);
+    m_recentRecipients->setStringList(recentrecipients::parse(stored));
+}
+
 // Only what the program wrote goes: a link put at a working file's name
 // since then stays, and so does its target.
 void frmMain::removeWorkFiles()
@@ -250,9 +264,9 @@ void frmMain::BUTcompress_Click()
     showOnAir(QStringLiteral("ENCODING..."), Lamp::Current);
     QCoreApplication::processEvents();
 
-    QDir::setCurrent(m_programDir);
+    QDir::setCurrent(m_workDir);
     // The program part is quoted: a program directory may hold spaces.
-    const QString commandLine = QLatin1Char('"') + workFile(workfiles::Encoder)
+    const QString commandLine = QLatin1Char('"') + QDir(m_programDir).filePath(workfiles::Encoder)
                                 + QStringLiteral("\" -e -s 600 ") + workfiles::Clip
                                 + QLatin1Char(' ') + workfiles::Compressed;
     QString reason;
@@ -291,6 +305,7 @@ void frmMain::BUTcompress_Click()
     BUTsend->setEnabled(true);
     lblInstructions->setText(
         QStringLiteral("The Video was compressed, and can now be sent, click the Send button."));
+    lblStatus->setText(compressedClipSummary(workFile(workfiles::Compressed)));
 }
 
 // ---- Sending --------------------------------------------------------------
@@ -346,6 +361,7 @@ void frmMain::SmtpClient_Connected()
     (void)SmtpClient.resetSession();
 
     // From here on a step that fails is passed over.
+    skipOnError([&] { rememberRecipient(txtEmailTo->text()); });
     removeWorkFiles();
     skipOnError([&] { SmtpClient.disconnectFromServer(); });
     lblInstructions->setText(QStringLiteral("Video Email Sent Successfully"));

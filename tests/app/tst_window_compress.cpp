@@ -2,6 +2,7 @@
 #include "WindowRig.h"
 
 #include <QLabel>
+#include <QRegularExpression>
 
 using namespace windowtest;
 
@@ -67,6 +68,39 @@ private slots:
         QVERIFY(out.readable);
         QCOMPARE(out.ofType(QStringLiteral("video"))[0].value("codec_name").toString(), QStringLiteral("mpeg1video"));
         QCOMPARE(out.ofType(QStringLiteral("audio"))[0].value("codec_name").toString(), QStringLiteral("mp2"));
+        // the status line gives the clip's length and size
+        const QRegularExpression summary(QStringLiteral(R"(^mirabo\.mpg: (\d+\.\d) s, \d+(\.\d)? kB$)"));
+        const auto match = summary.match(w.lblStatus->text());
+        QVERIFY2(match.hasMatch(), qPrintable(w.lblStatus->text()));
+        QVERIFY2(qAbs(match.captured(1).toDouble() - out.duration) <= 0.051, qPrintable(w.lblStatus->text()));
+    }
+
+    void statusLineWarnsOfAMessageOverTwentyMegabytes_data()
+    {
+        QTest::addColumn<qint64>("bytes");
+        QTest::addColumn<bool>("warned");
+        // base64 makes 14.6 MB about 19.98 MB of message, 14.7 MB about 20.1 MB
+        QTest::newRow("14.6 MB") << qint64(14'600'000) << false;
+        QTest::newRow("14.7 MB") << qint64(14'700'000) << true;
+    }
+    void statusLineWarnsOfAMessageOverTwentyMegabytes()
+    {
+        QFETCH(qint64, bytes);
+        QFETCH(bool, warned);
+        WindowRig rig;
+        QVERIFY(writeEncoder(rig.file(QStringLiteral("avi2mpg1")),
+                             QStringLiteral("head -c %1 /dev/zero > mirabo.mpg\n").arg(bytes).toLatin1()));
+        rig.storeTypicalSettings();
+        frmMain &w = rig.start();
+        clipRecorded(rig, w);
+        QTest::mouseClick(w.BUTcompress, Qt::LeftButton);
+        QVERIFY(rig.dialogs.messages.isEmpty());
+        const QString text = w.lblStatus->text();
+        QVERIFY2(text.startsWith(QStringLiteral("mirabo.mpg: %1 MB").arg(bytes / 1e6, 0, 'f', 1)), qPrintable(text));
+        QCOMPARE(text.contains(QStringLiteral("over 20 MB")), warned);
+        // within the status line as it is laid out
+        QVERIFY2(w.lblStatus->fontMetrics().horizontalAdvance(text) <= w.lblStatus->width(), qPrintable(text));
+        QCOMPARE(w.lblInstructions->text(), kStep6Text);
     }
 
     void encoderReceivesItsCommandLine()

@@ -3,7 +3,10 @@
 #include "WindowRig.h"
 
 #include <QFileInfo>
+#include <QAbstractItemView>
+#include <QCompleter>
 #include <QJsonArray>
+#include <QStringListModel>
 #include <QLabel>
 #include <QTimer>
 #include <chrono>
@@ -164,6 +167,50 @@ private slots:
             QVERIFY2(!QFileInfo(rig.file(name)).exists() && !QFileInfo(rig.file(name)).isSymLink(),
                      qPrintable(name));
         }
+    }
+
+    void recipientsOfDeliveriesAreOfferedAgain()
+    {
+        LocalSmtpServer server({QStringLiteral("--refuse-recipient"), QStringLiteral("eve@example.org")});
+        QVERIFY2(server.isRunning(), qPrintable(server.errors()));
+        WindowRig rig;
+        settingsFor(rig, server.hostAndPort());
+        // ten kept already, the oldest last; a damaged entry is passed over
+        QStringList kept;
+        for (int i = 1; i <= 10; ++i)
+            kept << QStringLiteral("friend%1@example.net").arg(i);
+        rig.storeSettings({{"RecentRecipients", "Bob@Example.org bad,entry " + kept.join(' ')}});
+        frmMain &w = rig.start();
+        QCompleter *completer = w.txtEmailTo->completer();
+        QVERIFY(completer);
+        const auto offered = [&] {
+            return qobject_cast<QStringListModel *>(completer->model())->stringList();
+        };
+        QCOMPARE(offered(), QStringList{"Bob@Example.org"} + kept.mid(0, 9));
+
+        // a failed delivery is not remembered
+        readyToSend(rig, w);
+        w.txtEmailTo->setText(QStringLiteral("eve@example.org"));
+        QTest::mouseClick(w.BUTsend, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.dialogs.messages.isEmpty(), 30000);
+        QCOMPARE(offered().first(), QStringLiteral("Bob@Example.org"));
+        QVERIFY(!rig.stored(QStringLiteral("RecentRecipients")).contains(QStringLiteral("eve@")));
+
+        // a delivery puts its recipient first, once, and keeps ten
+        readyToSend(rig, w);
+        QTest::mouseClick(w.BUTsend, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(w.lblInstructions->text(), kSent, 20000);
+        const QStringList now = QStringList{kRecipient} + kept.mid(0, 9);
+        QCOMPARE(offered(), now);
+        QCOMPARE(rig.stored(QStringLiteral("RecentRecipients")), now.join(' '));
+
+        // offered as the user types; TAB from the list still leads on to the subject
+        QTest::keyClicks(w.txtEmailTo, QStringLiteral("FRIEND1"));
+        QTRY_VERIFY(completer->popup()->isVisible());
+        QCOMPARE(completer->completionCount(), 1);   // friend10@ is no longer kept
+        QTest::keyClick(completer->popup(), Qt::Key_Tab);
+        QTRY_COMPARE(QApplication::focusWidget(), w.txtEmailSubject);
+        QCOMPARE(w.LEDsteps[2]->state(), 2);
     }
 
     void panelChangesAreUsedByTheNextSend()

@@ -10,6 +10,8 @@
 #include <QMenuBar>
 #include <QStyle>
 #include <QTimer>
+#include <QScopeGuard>
+#include <sys/stat.h>
 
 using namespace windowtest;
 
@@ -41,6 +43,24 @@ bool setModified(const QString &path, const QDateTime &when)
 {
     QFile f(path);
     return f.open(QIODevice::ReadWrite) && f.setFileTime(when, QFileDevice::FileModificationTime);
+}
+
+// Remembers where the window asks for the recording to go.
+class NamingCapture : public GstCapture
+{
+public:
+    void setCaptureFileName(const QString &path) override
+    {
+        named = path;
+        GstCapture::setCaptureFileName(path);
+    }
+    QString named;
+};
+
+int modeOf(const QString &path)
+{
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
 }
 
 QStringList firstRunAnswers()
@@ -163,6 +183,53 @@ private slots:
         frmMain &w = rig.start(&capture);
         QVERIFY(rig.dialogs.messages.isEmpty());
         QCOMPARE(deviceEntries(w), QStringList{QStringLiteral("dummy")});
+    }
+
+    void workingFilesGoWhereTheyCanBeWritten_data()
+    {
+        QTest::addColumn<bool>("programDirWritable");
+        QTest::addColumn<QString>("stateHome");   // XDG_STATE_HOME; "~" before it: in the rig
+        QTest::addColumn<QString>("folder");      // in the rig
+        QTest::newRow("beside the program") << true << QStringLiteral("~state") << QStringLiteral("Mirabo");
+        QTest::newRow("XDG_STATE_HOME") << false << QStringLiteral("~state") << QStringLiteral("state/Mirabo");
+        QTest::newRow("default") << false << QString() << QStringLiteral("home/.local/state/Mirabo");
+        QTest::newRow("relative XDG_STATE_HOME is ignored")
+            << false << QStringLiteral("state") << QStringLiteral("home/.local/state/Mirabo");
+    }
+    void workingFilesGoWhereTheyCanBeWritten()
+    {
+        QFETCH(bool, programDirWritable);
+        QFETCH(QString, stateHome);
+        QFETCH(QString, folder);
+        WindowRig rig;
+        rig.storeTypicalSettings();
+        // Root writes anywhere: a program directory that is not there stands
+        // for one this user cannot write.
+        if (!programDirWritable)
+            QVERIFY(QDir(rig.programDir).removeRecursively());
+        const QByteArray home = qgetenv("HOME"), state = qgetenv("XDG_STATE_HOME");
+        const auto restore = qScopeGuard([&] {
+            qputenv("HOME", home);
+            state.isNull() ? qunsetenv("XDG_STATE_HOME") : qputenv("XDG_STATE_HOME", state);
+        });
+        qputenv("HOME", QFile::encodeName(rig.dir.filePath(QStringLiteral("home"))));
+        if (stateHome.isEmpty())
+            qunsetenv("XDG_STATE_HOME");
+        else
+            qputenv("XDG_STATE_HOME", QFile::encodeName(stateHome.startsWith('~')
+                                                             ? rig.dir.filePath(stateHome.mid(1))
+                                                             : stateHome));
+        NamingCapture capture;
+        frmMain &w = rig.start(&capture);
+
+        const QString expected = rig.dir.filePath(folder);
+        QCOMPARE(capture.named, expected + QStringLiteral("/video.avi"));
+        QCOMPARE(w.workFile(QStringLiteral("mirabo.mpg")), expected + QStringLiteral("/mirabo.mpg"));
+        if (!programDirWritable) {
+            QCOMPARE(modeOf(expected), 0700);
+            if (stateHome.isEmpty())   // the XDG folder it had to make, too
+                QCOMPARE(modeOf(rig.dir.filePath(QStringLiteral("home/.local/state"))), 0700);
+        }
     }
 
     void windowAsDesigned()

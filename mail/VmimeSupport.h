@@ -10,10 +10,10 @@
 #include <stdexcept>
 #include <string>
 
-// Small pieces both vmime components share.
+// Small pieces the mail components share.
 namespace vmimesupport {
 
-// vmime needs its platform handler before the first message or session.
+// vmime needs its platform handler before the first message.
 void initialise();
 
 // vmime takes text as UTF-8 in std::string.
@@ -60,13 +60,8 @@ public:
 class FileInputStream final : public vmime::utility::inputStream
 {
 public:
-    enum class BlockEnd { Any, NotAfterDot };
-
-    // length < 0: the whole file. NotAfterDot keeps a block from ending in "."
-    // (but the last): vmime 0.9.2's dot-stuffing filter writes a stray dot
-    // when one block ends in "." and the next begins with CR or LF.
-    explicit FileInputStream(const QString &path, qint64 length = -1,
-                             BlockEnd blockEnd = BlockEnd::Any);
+    // length < 0: the whole file.
+    explicit FileInputStream(const QString &path, qint64 length = -1);
 
     [[nodiscard]] qint64 length() const { return m_length; }
 
@@ -80,7 +75,6 @@ private:
     QFile m_file;
     qint64 m_length = 0;
     qint64 m_position = 0;
-    BlockEnd m_blockEnd;
 };
 
 } // namespace vmimesupport

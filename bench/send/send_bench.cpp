@@ -2,7 +2,7 @@
 //   mirabo_send_bench compose <message file> <clip bytes>
 //   mirabo_send_bench send <host:port> <message file>
 #include "VmimeMailMessage.h"
-#include "VmimeSmtpComponent.h"
+#include "CurlSmtpComponent.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -42,7 +42,7 @@ int compose(const QString &messagePath, qsizetype clipBytes)
 
 int send(const QString &server, const QString &messagePath)
 {
-    VmimeSmtpComponent smtp;
+    CurlSmtpComponent smtp;
     int16_t status = -1;
     QObject::connect(&smtp, &SmtpComponent::connected, &smtp, [&] {
         smtp.setSender(kFrom);

@@ -1,5 +1,5 @@
 #include "MailTestSupport.h"
-#include "VmimeSmtpComponent.h"
+#include "CurlSmtpComponent.h"
 #include "WindowRig.h"
 
 #include <QJsonArray>
@@ -258,6 +258,7 @@ private slots:
         settingsFor(rig, server.hostAndPort());
         frmMain &w = rig.start();
         rig.parts->smtp().setTimeout(std::chrono::milliseconds(1500));
+        rig.parts->smtp().setAcceptanceTimeout(std::chrono::milliseconds(1500));
         readyToSend(rig, w);
         bool timerRan = false;
         QTimer::singleShot(500, &w, [&] {

@@ -2,7 +2,7 @@
 // driven as the window drives it, read back by Python's email package.
 #include "MailTestSupport.h"
 #include "VmimeMailMessage.h"
-#include "VmimeSmtpComponent.h"
+#include "CurlSmtpComponent.h"
 
 #include <QJsonArray>
 #include <QThread>
@@ -95,7 +95,7 @@ void tst_SmtpDelivery::deliversTheSavedMessage()
     composeLikeTheWindow(message, kFrom, kTo, subject, QStringLiteral("Ann Smith"),
                          file(QStringLiteral("mirabo.mpg")), messagePath);
 
-    VmimeSmtpComponent smtp;
+    CurlSmtpComponent smtp;
     smtp.setTimeout(20s);
     smtp.routeHost(QStringLiteral("mail.test.example"), QStringLiteral("127.0.0.1"));
     if (!trusted.isEmpty())
@@ -209,7 +209,7 @@ void tst_SmtpDelivery::dotsWhereTheStreamIsCutArriveUnchanged()
 
     LocalSmtpServer server;
     QVERIFY2(server.isRunning(), qPrintable(server.errors()));
-    VmimeSmtpComponent smtp;
+    CurlSmtpComponent smtp;
     smtp.setHost(server.hostAndPort());
     QCOMPARE(smtp.connectToServer(), 0);
     QVERIFY2(smtp.sendFile(kFrom, kTo, path) == 0, qPrintable(smtp.lastErrorText()));

@@ -3,14 +3,14 @@
 // 127.0.0.1 that misbehaves on purpose.
 #include "MailTestSupport.h"
 #include "VmimeMailMessage.h"
-#include "VmimeSmtpComponent.h"
+#include "CurlSmtpComponent.h"
 
 #include <QTimer>
 #include <QtTest>
 
 using namespace mailtest;
 using namespace std::chrono_literals;
-using Code = VmimeSmtpComponent::ErrorCode;
+using Code = CurlSmtpComponent::ErrorCode;
 
 namespace {
 
@@ -137,7 +137,7 @@ void tst_SmtpFailures::refusedConnections()
             server->stop();
     }
 
-    VmimeSmtpComponent smtp;
+    CurlSmtpComponent smtp;
     // Short only where the silence is the point: a slow resolver or machine
     // must not turn another failure into a time-out.
     smtp.setTimeout(expected == Code::TimedOut ? 1s : 20s);
@@ -190,8 +190,9 @@ void tst_SmtpFailures::refusedDeliveries()
 
     LocalSmtpServer server(serverOptions);
     QVERIFY2(server.isRunning(), qPrintable(server.errors()));
-    VmimeSmtpComponent smtp;
+    CurlSmtpComponent smtp;
     smtp.setTimeout(expected == Code::TimedOut ? 1s : 20s);
+    smtp.setAcceptanceTimeout(expected == Code::TimedOut ? 1s : 20s);
     int lastPercent = -1;
     connect(&smtp, &SmtpComponent::progress, this, [&](qint64, qint64, int16_t p) { lastPercent = p; });
     smtp.setHost(server.hostAndPort());
@@ -214,7 +215,7 @@ void tst_SmtpFailures::aWordedRefusalLeavesTheSessionUsable()
     const QString nobody = QStringLiteral("nobody@example.net");
     LocalSmtpServer server({QStringLiteral("--refuse-recipient"), nobody});
     QVERIFY2(server.isRunning(), qPrintable(server.errors()));
-    VmimeSmtpComponent smtp;
+    CurlSmtpComponent smtp;
     smtp.setHost(server.hostAndPort());
     QCOMPARE(smtp.connectToServer(), 0);
 
@@ -236,7 +237,7 @@ void tst_SmtpFailures::reconnectingReplacesTheOpenSession()
     LocalSmtpServer server({QStringLiteral("--hang-up-in-data")});
     LocalSmtpServer good;
     QVERIFY(server.isRunning() && good.isRunning());
-    VmimeSmtpComponent smtp;
+    CurlSmtpComponent smtp;
     int connectedCount = 0;
     connect(&smtp, &SmtpComponent::connected, this, [&] { ++connectedCount; });
 
@@ -268,7 +269,7 @@ void tst_SmtpFailures::serverSettingsThatAreNoHostAndPortAreRefused_data()
 void tst_SmtpFailures::serverSettingsThatAreNoHostAndPortAreRefused()
 {
     QFETCH(QString, setting);
-    VmimeSmtpComponent smtp;
+    CurlSmtpComponent smtp;
     smtp.setHost(setting);
     QCOMPARE(smtp.connectToServer(), int16_t(Code::InvalidValue));
     QVERIFY(!smtp.lastErrorText().isEmpty());
@@ -296,7 +297,7 @@ void tst_SmtpFailures::valuesWithLineBreaksNeverReachTheServer()
     LocalSmtpServer server({QStringLiteral("--user"), QStringLiteral("ann"), QStringLiteral("--password"),
                             QStringLiteral("pw")});
     QVERIFY2(server.isRunning(), qPrintable(server.errors()));
-    VmimeSmtpComponent smtp;
+    CurlSmtpComponent smtp;
     smtp.setHost(field == QLatin1String("host") ? value.arg(server.port()) : server.hostAndPort());
     smtp.setUserName(field == QLatin1String("user") ? value : QStringLiteral("ann"));
     smtp.setPassword(field == QLatin1String("password") ? value : QStringLiteral("pw"));
@@ -323,8 +324,9 @@ void tst_SmtpFailures::silentServerTimesOutWhileEventsAreProcessed()
 {
     LocalSmtpServer server({QStringLiteral("--stall"), QStringLiteral("end")});
     QVERIFY2(server.isRunning(), qPrintable(server.errors()));
-    VmimeSmtpComponent smtp;
+    CurlSmtpComponent smtp;
     smtp.setTimeout(1s);
+    smtp.setAcceptanceTimeout(1s);
     smtp.setHost(server.hostAndPort());
     QCOMPARE(smtp.connectToServer(), 0);
 
@@ -344,7 +346,7 @@ void tst_SmtpFailures::silentServerTimesOutWhileEventsAreProcessed()
 
 void tst_SmtpFailures::sendingNeedsASessionAndAReadableFile()
 {
-    VmimeSmtpComponent smtp;
+    CurlSmtpComponent smtp;
     QCOMPARE(smtp.sendFile(kFrom, kTo, m_message), int16_t(Code::NoSession));
 
     LocalSmtpServer server;

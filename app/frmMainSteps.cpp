@@ -15,10 +15,12 @@
 #include "VideoMessage.h"
 #include "WorkFiles.h"
 
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 
@@ -35,6 +37,13 @@ bool isNonEmptyFile(const QString &path)
 {
     const QFileInfo info(path);
     return info.isFile() && info.size() > 0;
+}
+
+// What the SMTP component said went wrong, and its code, for the status line.
+QString failureLine(const SmtpComponent &smtp, int16_t code)
+{
+    const QString reason = smtp.lastErrorText();
+    return (reason.isEmpty() ? QStringLiteral("Error") : reason) + QStringLiteral(" (%1)").arg(code);
 }
 
 } // namespace
@@ -203,12 +212,22 @@ void frmMain::BUTcompress_Click()
 
 void frmMain::BUTsend_Click()
 {
+    lblStatus->clear();
     const QString recipient = txtEmailTo->text();
     if (!isPlainMailAddress(recipient)) {
         m_dialogs.message(QStringLiteral(
             "Please type the e-mail address of the person you are sending to as one plain "
             "address, such as friend@example.com: no spaces, no line breaks, only one address."));
         return;
+    }
+    for (const QString &address : {m_current.EmailAddress, recipient}) {
+        if (!hasAsciiLocalPart(address)) {
+            m_dialogs.message(QStringLiteral("The address %1 has letters outside plain A to Z before "
+                                             "the \"@\": such addresses cannot be sent to or from "
+                                             "yet. Please use another address.")
+                                  .arg(address));
+            return;
+        }
     }
     const QString attachment = workFile(workfiles::Compressed);
     if (!isNonEmptyFile(attachment)) {
@@ -222,14 +241,19 @@ void frmMain::BUTsend_Click()
     lblInstructions->setText(QStringLiteral("Sending your Video email to ") + recipient);
     PROsending->setValue(0);
 
-    composeVideoMessage(Mime, m_current, recipient, txtEmailSubject->text(), attachment);
+    // The header names international domains in IDNA form, as the envelope does.
+    CurrentSettings sending = m_current;
+    sending.EmailAddress = withAsciiDomain(m_current.EmailAddress);
+    composeVideoMessage(Mime, sending, withAsciiDomain(recipient), txtEmailSubject->text(), attachment);
     Mime.saveToFile(workFile(workfiles::Message));
     QCoreApplication::processEvents();
 
     SmtpClient.setHost(m_current.SMTP);
     SmtpClient.setUserName(m_current.UserName);
     SmtpClient.setPassword(m_current.Password);
-    if (SmtpClient.connectToServer() != 0) {
+    lblStatus->setText(QStringLiteral("Press Esc to cancel"));
+    if (const int16_t status = SmtpClient.connectToServer(); status != 0) {
+        lblStatus->setText(failureLine(SmtpClient, status));
         m_dialogs.message(QStringLiteral("Could not connect to your SMTP Mail Server, check the "
                                          "name is correct, then try again"));
     }
@@ -245,6 +269,7 @@ void frmMain::SmtpClient_Connected()
     const int16_t status = SmtpClient.sendFile(m_current.EmailAddress, txtEmailTo->text(), message);
     if (status != 0) {
         const auto code = static_cast<int16_t>(SmtpClient.lastErrorCode());
+        lblStatus->setText(failureLine(SmtpClient, code));
         m_dialogs.message(QStringLiteral("Could not Send Video Message - Error ")
                           + QString::number(code));
         return;
@@ -255,6 +280,7 @@ void frmMain::SmtpClient_Connected()
     removeWorkFiles();
     skipOnError([&] { SmtpClient.disconnectFromServer(); });
     lblInstructions->setText(QStringLiteral("Video Email Sent Successfully"));
+    lblStatus->clear();
     resetStepLamps();
     txtEmailTo->clear();
     txtEmailSubject->clear();
@@ -265,4 +291,27 @@ void frmMain::SmtpClient_Connected()
 void frmMain::SmtpClient_Progress(int16_t percent)
 {
     PROsending->setValue(percent);
+}
+
+void frmMain::SmtpClient_WaitingForAcceptance()
+{
+    lblStatus->setText(QStringLiteral("Waiting for the server to accept the message\u2026"));
+}
+
+// Escape and closing the window end a connection or delivery under way; the
+// SMTP component lets no other input through meanwhile.
+void frmMain::keyPressEvent(QKeyEvent *event)
+{
+    if (event->key() == Qt::Key_Escape && SmtpClient.isBusy()) {
+        SmtpClient.cancel();
+        return;
+    }
+    QMainWindow::keyPressEvent(event);
+}
+
+void frmMain::closeEvent(QCloseEvent *event)
+{
+    if (SmtpClient.isBusy())
+        SmtpClient.cancel();
+    QMainWindow::closeEvent(event);
 }

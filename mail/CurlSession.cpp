@@ -1,7 +1,7 @@
 #include "CurlSession.h"
 
 #include "SmtpErrors.h"
-#include "VmimeSupport.h"
+#include "MailText.h"
 
 #include <QFile>
 
@@ -35,7 +35,7 @@ QString seconds(std::chrono::milliseconds ms)
 // What a server wrote, fit for one line of the window.
 QString shown(const std::string &text)
 {
-    QString line = vmimesupport::oneLine(QString::fromUtf8(text.data(), qsizetype(text.size()))).trimmed();
+    QString line = mailtext::oneLine(QString::fromUtf8(text.data(), qsizetype(text.size()))).trimmed();
     if (line.size() > 160)
         line = line.left(160) + QChar(0x2026);
     return line;
@@ -531,6 +531,8 @@ CurlSession::Outcome CurlSession::open(const Server &server)
     curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, long(server.replyTimeout.count()));
     curl_easy_setopt(e, CURLOPT_SERVER_RESPONSE_TIMEOUT, wholeSeconds(server.replyTimeout));
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    // A clip-sized message in a few dozen writes rather than a hundred.
+    curl_easy_setopt(e, CURLOPT_UPLOAD_BUFFERSIZE, 512L * 1024);
 #if LIBCURL_VERSION_NUM >= 0x075700
     // A cancel while the name is looked up must not wait for the resolver.
     curl_easy_setopt(e, CURLOPT_QUICK_EXIT, 1L);

@@ -2,7 +2,7 @@
 
 #include "CurlSession.h"
 #include "MailAddress.h"
-#include "VmimeSupport.h"
+#include "MailText.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -23,7 +23,7 @@
 #include <optional>
 #include <thread>
 
-using vmimesupport::utf8;
+using mailtext::utf8;
 
 namespace {
 
@@ -74,7 +74,7 @@ struct Server
 // an international name in its ASCII form, as DNS and certificates hold it.
 std::optional<Server> parseServer(const QString &setting)
 {
-    if (vmimesupport::hasControlCharacter(setting))
+    if (mailtext::hasControlCharacter(setting))
         return std::nullopt;
     const QString s = setting.trimmed();
     Server server;
@@ -252,11 +252,11 @@ int16_t CurlSmtpComponent::connectToServer()
     if (!server) {
         return finish({smtp::InvalidValue, QStringLiteral("The SMTP server \"%1\" is not a host name with an "
                                                           "optional :port")
-                                               .arg(vmimesupport::oneLine(m_host))});
+                                               .arg(mailtext::oneLine(m_host))});
     }
-    if (vmimesupport::hasControlCharacter(m_userName))
+    if (mailtext::hasControlCharacter(m_userName))
         return finish({smtp::InvalidValue, QStringLiteral("The user name holds a line break or another control character")});
-    if (vmimesupport::hasControlCharacter(m_password))
+    if (mailtext::hasControlCharacter(m_password))
         return finish({smtp::InvalidValue, QStringLiteral("The password holds a line break or another control character")});
 
     CurlSession::Server config;
@@ -310,7 +310,7 @@ int16_t CurlSmtpComponent::sendFile(const QString &sender, const QString &recipi
     const auto envelopeAddress = [](const QString &address, const QString &role, std::string &out) -> Outcome {
         if (!isPlainMailAddress(address)) {
             return {smtp::InvalidValue, QStringLiteral("The %1 address \"%2\" is not one plain e-mail address")
-                                            .arg(role, vmimesupport::oneLine(address))};
+                                            .arg(role, mailtext::oneLine(address))};
         }
         const QString ascii = hasAsciiLocalPart(address) ? withAsciiDomain(address) : QString();
         if (ascii.isEmpty()) {

@@ -1,6 +1,6 @@
 #include "MailAddress.h"
 
-#include "VmimeSupport.h"
+#include "MailText.h"
 
 #include <QUrl>
 
@@ -20,7 +20,7 @@ bool isPlainMailAddress(QStringView address)
     const qsizetype at = address.indexOf(QLatin1Char('@'));
     if (at <= 0 || at == address.size() - 1 || address.indexOf(QLatin1Char('@'), at + 1) >= 0)
         return false;
-    if (vmimesupport::hasControlCharacter(address))
+    if (mailtext::hasControlCharacter(address))
         return false;
     static const QString forbidden = QStringLiteral("<>()[]\",;:\\");
     for (const QChar c : address) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "MailText.h"
+
 #include <QByteArray>
 #include <QFile>
 #include <QString>
@@ -16,17 +18,9 @@ namespace vmimesupport {
 // vmime needs its platform handler before the first message.
 void initialise();
 
-// vmime takes text as UTF-8 in std::string.
-[[nodiscard]] std::string utf8(const QString &text);
-
-// True when text holds a control character (CR, LF, NUL, DEL, C1 controls)
-// or a Unicode line or paragraph separator: nothing of that kind may reach a
-// header field or an SMTP command.
-[[nodiscard]] bool hasControlCharacter(QStringView text);
-
-// Line breaks (CR LF, CR or LF alone) and other control characters become
-// single spaces: for one-line header texts such as the subject.
-[[nodiscard]] QString oneLine(const QString &text);
+using mailtext::hasControlCharacter;
+using mailtext::oneLine;
+using mailtext::utf8;
 
 // SHA-256 by GnuTLS, ten times Qt's own speed here: a clip-sized message
 // is hashed on the window's thread.

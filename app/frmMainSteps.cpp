@@ -20,6 +20,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -39,11 +40,16 @@ bool isNonEmptyFile(const QString &path)
     return info.isFile() && info.size() > 0;
 }
 
-// What the SMTP component said went wrong, and its code, for the status line.
-QString failureLine(const SmtpComponent &smtp, int16_t code)
+// What the SMTP component said went wrong, and its code, in the status line;
+// a reason too long for it is cut short there and shown whole as its tip.
+void showFailure(QLabel *line, const SmtpComponent &smtp, int16_t code)
 {
-    const QString reason = smtp.lastErrorText();
-    return (reason.isEmpty() ? QStringLiteral("Error") : reason) + QStringLiteral(" (%1)").arg(code);
+    const QString suffix = QStringLiteral(" (%1)").arg(code);
+    const QString reason = smtp.lastErrorText().isEmpty() ? QStringLiteral("Error") : smtp.lastErrorText();
+    const QFontMetrics metrics(line->font());
+    const int room = line->contentsRect().width() - metrics.horizontalAdvance(suffix);
+    line->setText(metrics.elidedText(reason, Qt::ElideRight, room) + suffix);
+    line->setToolTip(reason + suffix);
 }
 
 } // namespace
@@ -213,6 +219,7 @@ void frmMain::BUTcompress_Click()
 void frmMain::BUTsend_Click()
 {
     lblStatus->clear();
+    lblStatus->setToolTip(QString());
     const QString recipient = txtEmailTo->text();
     if (!isPlainMailAddress(recipient)) {
         m_dialogs.message(QStringLiteral(
@@ -253,7 +260,7 @@ void frmMain::BUTsend_Click()
     SmtpClient.setPassword(m_current.Password);
     lblStatus->setText(QStringLiteral("Press Esc to cancel"));
     if (const int16_t status = SmtpClient.connectToServer(); status != 0) {
-        lblStatus->setText(failureLine(SmtpClient, status));
+        showFailure(lblStatus, SmtpClient, status);
         m_dialogs.message(QStringLiteral("Could not connect to your SMTP Mail Server, check the "
                                          "name is correct, then try again"));
     }
@@ -269,7 +276,7 @@ void frmMain::SmtpClient_Connected()
     const int16_t status = SmtpClient.sendFile(m_current.EmailAddress, txtEmailTo->text(), message);
     if (status != 0) {
         const auto code = static_cast<int16_t>(SmtpClient.lastErrorCode());
-        lblStatus->setText(failureLine(SmtpClient, code));
+        showFailure(lblStatus, SmtpClient, code);
         m_dialogs.message(QStringLiteral("Could not Send Video Message - Error ")
                           + QString::number(code));
         return;
@@ -281,6 +288,7 @@ void frmMain::SmtpClient_Connected()
     skipOnError([&] { SmtpClient.disconnectFromServer(); });
     lblInstructions->setText(QStringLiteral("Video Email Sent Successfully"));
     lblStatus->clear();
+    lblStatus->setToolTip(QString());
     resetStepLamps();
     txtEmailTo->clear();
     txtEmailSubject->clear();

@@ -145,7 +145,7 @@ private slots:
         QTest::addColumn<QString>("smtpSetting");
         QTest::addColumn<QStringList>("serverOptions");
         QTest::addColumn<QString>("userName");
-        QTest::addColumn<QString>("statusLine"); // the reason with the code
+        QTest::addColumn<QString>("statusLine"); // the reason with the code, whole
         QTest::newRow("unknown server") << QStringLiteral("smtp.nowhere.invalid") << QStringList() << QString()
                                         << QStringLiteral("The server name smtp.nowhere.invalid could not be found (-1)");
         QTest::newRow("nothing listening") << QStringLiteral("127.0.0.1:1") << QStringList() << QString()
@@ -180,7 +180,9 @@ private slots:
         QCOMPARE(w.LEDsteps[5]->state(), 1);
         QCOMPARE(w.LEDsteps[6]->state(), 2);
         QCOMPARE(w.lblInstructions->text(), QStringLiteral("Sending your Video email to ") + kRecipient);
-        QCOMPARE(w.lblStatus->text(), statusLine);
+        // cut short where the line is too narrow, but always with its code
+        QCOMPARE(w.lblStatus->toolTip(), statusLine);
+        QVERIFY(w.lblStatus->text().endsWith(statusLine.mid(statusLine.lastIndexOf(QLatin1Char(' ')))));
         QVERIFY(allWorkingFilesThere(rig));
         QVERIFY(server.received().isEmpty());
     }

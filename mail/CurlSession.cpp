@@ -97,7 +97,6 @@ struct CurlSession::State
     std::string lastCommand;
     bool midCommand = false;
     size_t replyBytes = 0;
-    std::string lastLine;
     std::string finalLine;
     int finalCode = 0;
     std::string answered;      // the command the last final reply answered
@@ -227,7 +226,6 @@ struct CurlSession::State
         lastCommand.clear();
         midCommand = false;
         replyBytes = 0;
-        lastLine.clear();
         finalLine.clear();
         finalCode = 0;
         answered.clear();
@@ -283,7 +281,6 @@ struct CurlSession::State
         std::string line(data, std::min(size, kKeptLine));
         while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
             line.pop_back();
-        lastLine = line;
         const auto digit = [&](size_t i) { return i < size && data[i] >= '0' && data[i] <= '9'; };
         const bool smtp = digit(0) && digit(1) && digit(2)
                           && (size == 3 || data[3] == ' ' || data[3] == '-' || data[3] == '\r' || data[3] == '\n');
@@ -475,8 +472,10 @@ void CurlSession::destroyHandles()
         curl_multi_cleanup(static_cast<CURLM *>(m_multi));
     if (m_easy)
         curl_easy_cleanup(static_cast<CURL *>(m_easy));
+    curl_slist_free_all(static_cast<curl_slist *>(m_resolve));
     m_multi = nullptr;
     m_easy = nullptr;
+    m_resolve = nullptr;
 }
 
 void CurlSession::drop()
@@ -502,9 +501,8 @@ CurlSession::Outcome CurlSession::open(const Server &server)
     CURL *e = static_cast<CURL *>(m_easy);
     State *state = m_state.get();
 
-    curl_slist *resolve = nullptr;
     for (const std::string &entry : server.resolve)
-        resolve = curl_slist_append(resolve, entry.c_str());
+        m_resolve = curl_slist_append(static_cast<curl_slist *>(m_resolve), entry.c_str());
     std::string authorities;
     if (!server.trustedPem.empty()) {
         QFile bundle(QString::fromStdString(server.caBundle));
@@ -516,7 +514,7 @@ CurlSession::Outcome CurlSession::open(const Server &server)
     curl_easy_setopt(e, CURLOPT_URL, server.url.c_str());
     curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "smtp,smtps");
     curl_easy_setopt(e, CURLOPT_USE_SSL, long(server.tlsRequired ? CURLUSESSL_ALL : CURLUSESSL_TRY));
-    curl_easy_setopt(e, CURLOPT_RESOLVE, resolve);
+    curl_easy_setopt(e, CURLOPT_RESOLVE, m_resolve);
     if (!server.user.empty()) {
         curl_easy_setopt(e, CURLOPT_USERNAME, server.user.c_str());
         curl_easy_setopt(e, CURLOPT_PASSWORD, server.password.c_str());
@@ -554,8 +552,6 @@ CurlSession::Outcome CurlSession::open(const Server &server)
 
     Outcome outcome = perform();
     curl_easy_setopt(e, CURLOPT_FRESH_CONNECT, 0L);
-    curl_easy_setopt(e, CURLOPT_RESOLVE, nullptr);
-    curl_slist_free_all(resolve);
     if (outcome.code == 0)
         m_open = true;
     else

@@ -89,6 +89,7 @@ private:
     std::unique_ptr<State> m_state;
     void *m_easy = nullptr;
     void *m_multi = nullptr;
+    void *m_resolve = nullptr;   // the easy handle's CURLOPT_RESOLVE list
     Server m_server;
     bool m_open = false;
 };

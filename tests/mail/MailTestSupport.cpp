@@ -116,6 +116,28 @@ Certificates::Certificates()
                            path(name + QStringLiteral(".ext")), QStringLiteral("-out"),
                            path(name + QStringLiteral(".pem"))});
     };
+    // openssl ca, the one command that sets the dates of the past.
+    const auto expired = [&] {
+        QDir(m_dir.path()).mkpath(QStringLiteral("db"));
+        writeFile(path(QStringLiteral("db/index.txt")), {});
+        writeFile(path(QStringLiteral("db/serial")), "01\n");
+        writeFile(path(QStringLiteral("ca.cnf")),
+                  QStringLiteral("[ca]\ndefault_ca=c\n[c]\ndatabase=%1/index.txt\nnew_certs_dir=%1\nserial=%1/serial\n"
+                                 "default_md=sha256\npolicy=p\n[p]\ncommonName=supplied\n[x]\n"
+                                 "basicConstraints=CA:FALSE\n%2\n")
+                      .arg(path(QStringLiteral("db")), names)
+                      .toUtf8());
+        return openssl(QStringList{QStringLiteral("req")} + ec
+                       + QStringList{QStringLiteral("-keyout"), path(QStringLiteral("expired.key")), QStringLiteral("-out"),
+                                     path(QStringLiteral("expired.csr")), QStringLiteral("-subj"),
+                                     QStringLiteral("/CN=mail.test.example")})
+               && openssl({QStringLiteral("ca"), QStringLiteral("-batch"), QStringLiteral("-config"), path(QStringLiteral("ca.cnf")),
+                           QStringLiteral("-cert"), path(QStringLiteral("ca.pem")), QStringLiteral("-keyfile"),
+                           path(QStringLiteral("ca.key")), QStringLiteral("-in"), path(QStringLiteral("expired.csr")),
+                           QStringLiteral("-out"), path(QStringLiteral("expired.pem")), QStringLiteral("-extensions"),
+                           QStringLiteral("x"), QStringLiteral("-startdate"), QStringLiteral("20200101000000Z"),
+                           QStringLiteral("-enddate"), QStringLiteral("20200201000000Z")});
+    };
     const QString leafExtensions = names + QStringLiteral("\nbasicConstraints=CA:FALSE\n");
     m_valid = m_dir.isValid()
               && selfSigned(QStringLiteral("server"), QStringLiteral("/CN=mail.test.example"),
@@ -128,11 +150,14 @@ Certificates::Certificates()
               // No key identifiers: only the name links it to ca.pem.
               && issued(QStringLiteral("forged"), QStringLiteral("impostor-ca"),
                         leafExtensions
-                            + QStringLiteral("subjectKeyIdentifier=none\nauthorityKeyIdentifier=none\n"));
+                            + QStringLiteral("subjectKeyIdentifier=none\nauthorityKeyIdentifier=none\n"))
+              && expired();
     if (m_valid) {
         writeFile(path(QStringLiteral("leaf-chain.pem")), pem(QStringLiteral("leaf.pem")) + pem(QStringLiteral("ca.pem")));
         writeFile(path(QStringLiteral("forged-chain.pem")),
                   pem(QStringLiteral("forged.pem")) + pem(QStringLiteral("ca.pem")));
+        writeFile(path(QStringLiteral("expired-chain.pem")),
+                  pem(QStringLiteral("expired.pem")) + pem(QStringLiteral("ca.pem")));
     }
 }
 

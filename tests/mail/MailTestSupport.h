@@ -45,7 +45,8 @@ public:
     // server.pem/.key: self-signed for mail.test.example, localhost, 127.0.0.1.
     // stranger.pem/.key: the same names, self-signed, never trusted.
     // ca.pem; forged-chain.pem/forged.key: a server certificate that claims
-    // ca.pem as its issuer but was signed by another key, sent with ca.pem.
+    // ca.pem as its issuer but was signed by another key, sent with ca.pem;
+    // expired-chain.pem/expired.key: signed by ca.pem, valid in January 2020.
 private:
     bool openssl(const QStringList &arguments);
     QTemporaryDir m_dir;

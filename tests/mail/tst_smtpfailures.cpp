@@ -96,6 +96,10 @@ void tst_SmtpFailures::refusedConnections_data()
         << tlsOptions(starttls, QStringLiteral("forged-chain.pem"), QStringLiteral("forged.key"))
         << QStringLiteral("mail.test.example:%1") << QString() << QString() << QStringLiteral("ca.pem")
         << false << int(Code::TlsFailure);
+    QTest::newRow("expired certificate")
+        << tlsOptions(starttls, QStringLiteral("expired-chain.pem"), QStringLiteral("expired.key"))
+        << QStringLiteral("mail.test.example:%1") << QString() << QString() << QStringLiteral("ca.pem")
+        << false << int(Code::TlsFailure);
     QTest::newRow("certificate for another name")
         << tlsOptions(starttls, server, serverKey) << QStringLiteral("other.test.example:%1") << QString()
         << QString() << server << false << int(Code::TlsFailure);

@@ -112,6 +112,8 @@ struct CurlSession::State
     bool endOfFile = false;
     Clock::time_point lastMove;
 
+    std::chrono::milliseconds replyLimit{60000};   // this operation's
+
     // Ending early: the first reason wins.
     int32_t abortCode = 0;
     QString abortText;
@@ -180,7 +182,7 @@ struct CurlSession::State
         if (abortCode != 0)
             return;
         const Clock::time_point now = Clock::now();
-        const auto limit = server.replyTimeout;
+        const auto limit = replyLimit;
         switch (phase) {
         case Phase::Idle:
             break;
@@ -601,22 +603,11 @@ CurlSession::Outcome CurlSession::send(const std::string &from, const std::vecto
     return outcome;
 }
 
-CurlSession::Outcome CurlSession::noop()
-{
-    if (!m_open)
-        return {Code::NoSession, QStringLiteral("There is no open connection to the server")};
-    curl_easy_setopt(static_cast<CURL *>(m_easy), CURLOPT_CUSTOMREQUEST, "NOOP");
-    const Outcome outcome = perform();
-    if (outcome.code < 0)
-        drop();
-    return outcome;
-}
-
 void CurlSession::quit()
 {
     if (m_open) {
         curl_easy_setopt(static_cast<CURL *>(m_easy), CURLOPT_CUSTOMREQUEST, "QUIT");
-        (void)perform();
+        (void)perform(0, std::min<std::chrono::milliseconds>(m_server.replyTimeout, std::chrono::seconds(2)));
     }
     drop();
 }
@@ -634,7 +625,7 @@ CurlSession::Progress CurlSession::watch()
     return {m_state->acknowledged, m_state->total, m_state->phase == Phase::Accepting};
 }
 
-CurlSession::Outcome CurlSession::perform(int64_t total)
+CurlSession::Outcome CurlSession::perform(int64_t total, std::chrono::milliseconds replyLimit)
 {
     CURL *e = static_cast<CURL *>(m_easy);
     CURLM *m = static_cast<CURLM *>(m_multi);
@@ -642,6 +633,7 @@ CurlSession::Outcome CurlSession::perform(int64_t total)
         const std::lock_guard lock(m_state->mutex);
         m_state->startRequest(m_open);
         m_state->total = total;
+        m_state->replyLimit = replyLimit.count() > 0 ? replyLimit : m_server.replyTimeout;
     }
 
     bool finished = false;

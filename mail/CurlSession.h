@@ -10,7 +10,7 @@
 #include <vector>
 
 // One SMTP connection on libcurl's easy handle, driven through a multi handle
-// so that it can be woken and ended at once. open(), send(), noop() and quit()
+// so that it can be woken and ended at once. open(), send() and quit()
 // run on a worker thread, one at a time, and return when the server has
 // answered; abort() and watch() may be called from any other thread meanwhile.
 //
@@ -62,8 +62,7 @@ public:
     // same server); the server stores exactly its bytes.
     [[nodiscard]] Outcome send(const std::string &from, const std::vector<std::string> &to,
                                const QString &path);
-    [[nodiscard]] Outcome noop();
-    // Says QUIT and hangs up.
+    // Says QUIT, waits two seconds at most for the answer and hangs up.
     void quit();
     // Hangs up without a word; never waits for the server.
     void drop();
@@ -81,7 +80,8 @@ public:
     struct State;
 
 private:
-    Outcome perform(int64_t messageSize = 0);
+    // replyLimit 0: the server's replyTimeout.
+    Outcome perform(int64_t messageSize = 0, std::chrono::milliseconds replyLimit = {});
     Outcome outcomeOf(bool finished, int result);
     void createHandles();
     void destroyHandles();

@@ -361,11 +361,7 @@ int16_t CurlSmtpComponent::resetSession()
         return finish({smtp::NoSession, kBusy});
     if (!m_session || !m_session->isOpen())
         return finish({smtp::NoSession, QStringLiteral("There is no open connection to the server")});
-    CurlSession *session = m_session.get();
-    return finish(runOffThread([session] {
-        const CurlSession::Outcome o = session->noop();
-        return Outcome{o.code, o.text};
-    }));
+    return finish({});
 }
 
 void CurlSmtpComponent::disconnectFromServer()

@@ -45,7 +45,9 @@ class CurlSession;
 // recipient, clearEnvelope() forgets the recipients. sendFile() sends from
 // its sender argument (or the set sender when empty) to the recipients added
 // plus its recipient argument. resetSession() forgets sender and recipients
-// and has the server confirm the session is still usable (NOOP).
+// and tells whether the session is still open; it asks the server nothing,
+// as curl ends every transaction itself. disconnectFromServer() says QUIT
+// and waits two seconds at most for the answer: the message has gone by then.
 // Values with line breaks or other control characters, and addresses with
 // non-ASCII before the "@", are refused: the operation fails with InvalidValue.
 //

@@ -531,8 +531,6 @@ CurlSession::Outcome CurlSession::open(const Server &server)
     curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, long(server.replyTimeout.count()));
     curl_easy_setopt(e, CURLOPT_SERVER_RESPONSE_TIMEOUT, wholeSeconds(server.replyTimeout));
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-    // A clip-sized message in a few dozen writes rather than a hundred.
-    curl_easy_setopt(e, CURLOPT_UPLOAD_BUFFERSIZE, 512L * 1024);
 #if LIBCURL_VERSION_NUM >= 0x075700
     // A cancel while the name is looked up must not wait for the resolver.
     curl_easy_setopt(e, CURLOPT_QUICK_EXIT, 1L);

@@ -5,7 +5,7 @@
 #include "GstMediaPlayer.h"
 #include "SettingsStore.h"
 #include "VmimeMailMessage.h"
-#include "VmimeSmtpComponent.h"
+#include "CurlSmtpComponent.h"
 #include "WorkFiles.h"
 
 RealParts::RealParts(const QString &programDir, const QString &settingsPath, Dialogs *dialogs)
@@ -14,7 +14,7 @@ RealParts::RealParts(const QString &programDir, const QString &settingsPath, Dia
     , m_capture(std::make_unique<GstCapture>())
     , m_player(std::make_unique<GstMediaPlayer>())
     , m_message(std::make_unique<VmimeMailMessage>())
-    , m_smtp(std::make_unique<VmimeSmtpComponent>())
+    , m_smtp(std::make_unique<CurlSmtpComponent>())
     , m_store(std::make_unique<IniSettingsStore>(settingsPath.isEmpty()
                                                      ? IniSettingsStore::defaultPath()
                                                      : settingsPath))

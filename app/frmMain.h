@@ -91,6 +91,8 @@ public:
 protected:
     bool event(QEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     // Handlers.
@@ -107,6 +109,7 @@ private:
     void BUTsend_Click();
     void SmtpClient_Connected();
     void SmtpClient_Progress(int16_t percent);
+    void SmtpClient_WaitingForAcceptance();
     void txtDetails_Change(int index);
     void mnuEmailSettings_Click();
     void mnuDevs_Click(int index);

@@ -19,10 +19,13 @@
 #include "VideoMessage.h"
 #include "WorkFiles.h"
 
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFontMetrics>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QStringListModel>
@@ -93,6 +96,18 @@ QString compressAdvice(const QString &reason, const QString &folder)
                               "you, then click Compress Video once more.")
             .arg(QDir::toNativeSeparators(folder));
     return kRecordAgain;
+}
+
+// What the SMTP component said went wrong, and its code, in the status line;
+// a reason too long for it is cut short there and shown whole as its tip.
+void showFailure(QLabel *line, const SmtpComponent &smtp, int16_t code)
+{
+    const QString suffix = QStringLiteral(" (%1)").arg(code);
+    const QString reason = smtp.lastErrorText().isEmpty() ? QStringLiteral("Error") : smtp.lastErrorText();
+    const QFontMetrics metrics(line->font());
+    const int room = line->contentsRect().width() - metrics.horizontalAdvance(suffix);
+    line->setText(metrics.elidedText(reason, Qt::ElideRight, room) + suffix);
+    line->setToolTip(reason + suffix);
 }
 
 } // namespace
@@ -312,12 +327,23 @@ void frmMain::BUTcompress_Click()
 
 void frmMain::BUTsend_Click()
 {
+    lblStatus->clear();
+    lblStatus->setToolTip(QString());
     const QString recipient = txtEmailTo->text();
     if (!isPlainMailAddress(recipient)) {
         m_dialogs.message(QStringLiteral(
             "Please type the e-mail address of the person you are sending to as one plain "
             "address, such as friend@example.com: no spaces, no line breaks, only one address."));
         return;
+    }
+    for (const QString &address : {m_current.EmailAddress, recipient}) {
+        if (!hasAsciiLocalPart(address)) {
+            m_dialogs.message(QStringLiteral("The address %1 has letters outside plain A to Z before "
+                                             "the \"@\": such addresses cannot be sent to or from "
+                                             "yet. Please use another address.")
+                                  .arg(address));
+            return;
+        }
     }
     const QString attachment = workFile(workfiles::Compressed);
     if (!isNonEmptyFile(attachment)) {
@@ -331,14 +357,19 @@ void frmMain::BUTsend_Click()
     lblInstructions->setText(QStringLiteral("Sending your Video email to ") + recipient);
     PROsending->setValue(0);
 
-    composeVideoMessage(Mime, m_current, recipient, txtEmailSubject->text(), attachment);
+    // The header names international domains in IDNA form, as the envelope does.
+    CurrentSettings sending = m_current;
+    sending.EmailAddress = withAsciiDomain(m_current.EmailAddress);
+    composeVideoMessage(Mime, sending, withAsciiDomain(recipient), txtEmailSubject->text(), attachment);
     Mime.saveToFile(workFile(workfiles::Message));
     QCoreApplication::processEvents();
 
     SmtpClient.setHost(m_current.SMTP);
     SmtpClient.setUserName(m_current.UserName);
     SmtpClient.setPassword(m_current.Password);
-    if (SmtpClient.connectToServer() != 0) {
+    lblStatus->setText(QStringLiteral("Press Esc to cancel"));
+    if (const int16_t status = SmtpClient.connectToServer(); status != 0) {
+        showFailure(lblStatus, SmtpClient, status);
         m_dialogs.message(QStringLiteral("Could not connect to your SMTP Mail Server, check the "
                                          "name is correct, then try again"));
     }
@@ -354,6 +385,7 @@ void frmMain::SmtpClient_Connected()
     const int16_t status = SmtpClient.sendFile(m_current.EmailAddress, txtEmailTo->text(), message);
     if (status != 0) {
         const auto code = static_cast<int16_t>(SmtpClient.lastErrorCode());
+        showFailure(lblStatus, SmtpClient, code);
         m_dialogs.message(QStringLiteral("Could not Send Video Message - Error ")
                           + QString::number(code));
         return;
@@ -365,6 +397,8 @@ void frmMain::SmtpClient_Connected()
     removeWorkFiles();
     skipOnError([&] { SmtpClient.disconnectFromServer(); });
     lblInstructions->setText(QStringLiteral("Video Email Sent Successfully"));
+    lblStatus->clear();
+    lblStatus->setToolTip(QString());
     resetStepLamps();
     txtEmailTo->clear();
     txtEmailSubject->clear();
@@ -375,4 +409,27 @@ void frmMain::SmtpClient_Connected()
 void frmMain::SmtpClient_Progress(int16_t percent)
 {
     PROsending->setValue(percent);
+}
+
+void frmMain::SmtpClient_WaitingForAcceptance()
+{
+    lblStatus->setText(QStringLiteral("Waiting for the server to accept the message\u2026"));
+}
+
+// Escape and closing the window end a connection or delivery under way; the
+// SMTP component lets no other input through meanwhile.
+void frmMain::keyPressEvent(QKeyEvent *event)
+{
+    if (event->key() == Qt::Key_Escape && SmtpClient.isBusy()) {
+        SmtpClient.cancel();
+        return;
+    }
+    QMainWindow::keyPressEvent(event);
+}
+
+void frmMain::closeEvent(QCloseEvent *event)
+{
+    if (SmtpClient.isBusy())
+        SmtpClient.cancel();
+    QMainWindow::closeEvent(event);
 }

@@ -69,6 +69,7 @@ void frmMain::connectHandlers()
     on(BUTsend, &QAbstractButton::clicked, &frmMain::BUTsend_Click);
     on(&LiveVideo, &CaptureComponent::yieldRequested, &frmMain::LiveVideo_Yield);
     on(&SmtpClient, &SmtpComponent::connected, &frmMain::SmtpClient_Connected);
+    on(&SmtpClient, &SmtpComponent::waitingForAcceptance, &frmMain::SmtpClient_WaitingForAcceptance);
     on(mnuEmailSettings, &QAction::triggered, &frmMain::mnuEmailSettings_Click);
     on(mnuShowDisplay, &QAction::triggered, &frmMain::mnuShowDisplay_Click);
     on(mnuShowFormat, &QAction::triggered, &frmMain::mnuShowFormat_Click);

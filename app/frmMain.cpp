@@ -56,6 +56,7 @@ frmMain::frmMain(const FormParts &parts, QWidget *parent)
     setWindowIcon(makeAppIcon());
 
     bindControls();
+    setUpAccess();
 
     for (QWidget *w : std::initializer_list<QWidget *>{ui->LiveVideoView, ui->PlayerView, Frame1,
                                                        Frame2, PROsending})
@@ -215,8 +216,10 @@ void frmMain::mnuEmailSettings_Click()
     if (mnuEmailSettings->text() == QStringLiteral("Show Email Settings")) {
         mnuEmailSettings->setText(QStringLiteral("Hide Email Settings"));
         setOuterHeight(9600);
+        reachSettingsPanel(true);
     } else {
         mnuEmailSettings->setText(QStringLiteral("Show Email Settings"));
+        reachSettingsPanel(false);
         setOuterHeight(7980);
     }
 }

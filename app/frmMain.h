@@ -122,6 +122,9 @@ private:
     void bindControls();
     void connectHandlers();
     void setOuterHeight(int twips);
+    [[nodiscard]] static QPalette designedPalette();
+    void setUpAccess();
+    void reachSettingsPanel(bool inView);
 
     // Steps that several handlers share.
     void resetPlayer();

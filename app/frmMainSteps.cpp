@@ -158,10 +158,14 @@ void frmMain::hideOnAir()
 
 void frmMain::showClipRecorded()
 {
+    // The keyboard goes on from Stop to Play; Record's got-focus stays quiet.
+    const bool focusOnStop = !focusWidget() || BUTstopRecord->hasFocus();
     disable(BUTstopRecord);
     BUTRecord->setEnabled(true);
     BUTplay->setEnabled(true);
     BUTcompress->setEnabled(true);
+    if (focusOnStop)
+        BUTplay->setFocus(Qt::OtherFocusReason);
     LEDsteps[3]->setState(Lamp::Done);
     LEDsteps[4]->setState(Lamp::Current);
     hideOnAir();
@@ -218,6 +222,7 @@ void frmMain::BUTRecord_Click()
     applyCaptureSettings();
 
     BUTstopRecord->setEnabled(true);
+    BUTstopRecord->setFocus(Qt::OtherFocusReason);
     disable(BUTRecord);
     // A new clip has to be compressed before it can be sent.
     disable(BUTsend);

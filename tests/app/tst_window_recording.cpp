@@ -142,6 +142,40 @@ private slots:
         QVERIFY2(clip.duration > 2.5 && clip.duration <= seconds + 0.1, qPrintable(QString::number(clip.duration)));
     }
 
+    void keysAloneRecordAndStopWithoutMovingTheGuidance()
+    {
+        WindowRig rig;
+        rig.storeTypicalSettings();
+        frmMain &w = rig.start();
+        QTRY_COMPARE(QApplication::focusWidget(), w.txtEmailTo);
+        QTest::keyClick(w.txtEmailTo, Qt::Key_Tab);
+        QTest::keyClick(w.txtEmailSubject, Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), w.BUTRecord);
+        int recordGotFocus = 0;
+        connect(w.BUTRecord, &FlatButton::gotFocus, this, [&] { ++recordGotFocus; });
+        QWidget *focusWhileRecording = nullptr;
+        QString textWhileRecording;
+        at(1500, &w, [&] {
+            focusWhileRecording = QApplication::focusWidget();
+            textWhileRecording = w.lblInstructions->text();
+            if (focusWhileRecording)
+                QTest::keyClick(focusWhileRecording, Qt::Key_Return);
+        });
+
+        QTest::keyClick(w.BUTRecord, Qt::Key_Space);
+
+        QCOMPARE(focusWhileRecording, w.BUTstopRecord);
+        QCOMPARE(textWhileRecording, kStep4Text);
+        QCOMPARE(QApplication::focusWidget(), w.BUTplay);
+        QCOMPARE(recordGotFocus, 0);
+        QCOMPARE(lampStates(w), (QList<int>{1, 1, 1, 1, 2, 0, 0}));
+        QVERIFY(rig.dialogs.messages.isEmpty());
+        QVERIFY(capturetest::probeClip(rig.file(QStringLiteral("video.avi"))).readable);
+        // Enter on Play plays
+        QTest::keyClick(w.BUTplay, Qt::Key_Enter);
+        QTRY_VERIFY_WITH_TIMEOUT(playerView(w)->framesShown() > 3, 5000);
+    }
+
     void captureThatCannotStart()
     {
         useTestDevices(0, 0);

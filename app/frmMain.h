@@ -113,6 +113,7 @@ private:
     void txtDetails_Change(int index);
     void mnuEmailSettings_Click();
     void mnuDevs_Click(int index);
+    void LiveVideo_DevicesChanged();
     void mnuShowDisplay_Click();
     void mnuShowFormat_Click();
     void mnuShowSource_Click();
@@ -136,6 +137,9 @@ private:
     void resetStepLamps();
     void removeWorkFiles();
     void rememberRecipient(const QString &address);
+    void fillDevicesMenu();
+    void markCurrentDevice();
+    void connectDeviceEntry(QAction *entry, int index);
 
     std::unique_ptr<Ui::frmMain> ui;
     CaptureComponent &LiveVideo;

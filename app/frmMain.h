@@ -153,4 +153,8 @@ private:
     CurrentSettings m_current;
     QStringListModel *m_recentRecipients = nullptr;   // the recipient box's completions
     bool m_activatedOnce = false;
+    // Which recording of this run video.avi holds, and which one mirabo.mpg
+    // was made from.
+    int m_recordings = 0;
+    int m_compressedRecording = -1;
 };

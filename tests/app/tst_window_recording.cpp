@@ -173,7 +173,7 @@ private slots:
         QVERIFY(capturetest::probeClip(rig.file(QStringLiteral("video.avi"))).readable);
         // Enter on Play plays
         QTest::keyClick(w.BUTplay, Qt::Key_Enter);
-        QTRY_VERIFY_WITH_TIMEOUT(playerView(w)->framesShown() > 3, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(playerView(w)->framesShown() > 3, 15000);
     }
 
     void captureThatCannotStart()
@@ -377,7 +377,7 @@ private slots:
         QCOMPARE(deviceEntries(w), QStringList{"dummy"});
         QCOMPARE(marked(), QStringList());
         verifyClipRecordedState(w);
-        QVERIFY(capturetest::probeClip(rig.file(QStringLiteral("video.avi"))).duration > 1.0);
+        QVERIFY(capturetest::hasAviIndex(rig.file(QStringLiteral("video.avi"))));
 
         // a camera plugged in when there is none is used at once
         QCOMPARE(mirabo_test_devices_plug_camera(nullptr), 1);

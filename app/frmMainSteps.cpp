@@ -181,8 +181,12 @@ void frmMain::showRecordingBroken()
 {
     skipOnError([&] { Player.setFileName(QString()); });
     removeRegularFile(workFile(workfiles::Clip));
+    // The keyboard goes back from Stop to Record, whose guidance is set below.
+    const bool focusOnStop = !focusWidget() || BUTstopRecord->hasFocus();
     disable(BUTstopRecord);
     BUTRecord->setEnabled(true);
+    if (focusOnStop)
+        BUTRecord->setFocus(Qt::OtherFocusReason);
     disable(BUTplay);
     disable(BUTcompress);
     BUTRecord_GotFocus();

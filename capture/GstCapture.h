@@ -7,7 +7,7 @@
 // end of the list, one unplugged leaves it (devicesChanged). The first one is
 // current until another is chosen; when the current one is unplugged, the
 // first that is left takes its place and the status text says so (during a
-// recording, the recording ends first, keeping what was recorded). The same
+// recording, the recording breaks off first: recordingProblem). The same
 // monitor lists the microphones: in GStreamer 1.22 a second monitor on a
 // provider takes its messages away from the first for good. The live picture of the current device runs whenever a
 // view is set, scaled in GStreamer to about the view's size, at up to 25

@@ -92,9 +92,8 @@ void GstCapture::deviceRemoved(const DeviceRef &device)
     const QString name = gone->name;
     const bool wasCurrent = index == m_current;
     if (wasCurrent && m_recorder && !m_finishing) {
-        m_endProblem = QStringLiteral("The camera \"%1\" was unplugged; the recording so far was "
-                                      "kept.")
-                           .arg(name);
+        m_endProblem = QStringLiteral("The camera \"%1\" was unplugged.").arg(name);
+        m_brokenOff = QStringLiteral("the camera \"%1\" was unplugged").arg(name);
         finishRecording();
     }
 

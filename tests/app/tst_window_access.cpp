@@ -48,25 +48,11 @@ double textContrast(const QImage &area)
     return best;
 }
 
+// A dark desktop: light text on dark grey.
 QPalette darkPalette()
 {
-    QPalette p;
-    const QColor dark(53, 53, 53), base(35, 35, 35), light(240, 240, 240);
-    for (const auto group : {QPalette::Active, QPalette::Inactive}) {
-        p.setColor(group, QPalette::Window, dark);
-        p.setColor(group, QPalette::WindowText, light);
-        p.setColor(group, QPalette::Base, base);
-        p.setColor(group, QPalette::AlternateBase, dark);
-        p.setColor(group, QPalette::Text, light);
-        p.setColor(group, QPalette::Button, dark);
-        p.setColor(group, QPalette::ButtonText, light);
-        p.setColor(group, QPalette::Highlight, QColor(42, 130, 218));
-        p.setColor(group, QPalette::HighlightedText, Qt::black);
-        p.setColor(group, QPalette::PlaceholderText, QColor(150, 150, 150));
-    }
-    p.setColor(QPalette::Disabled, QPalette::Window, dark);
-    p.setColor(QPalette::Disabled, QPalette::Base, base);
-    p.setColor(QPalette::Disabled, QPalette::Button, dark);
+    const QColor light(240, 240, 240), dark(53, 53, 53), base(35, 35, 35);
+    QPalette p(light, dark, dark.lighter(), dark.darker(), dark, light, Qt::white, base, dark);
     for (const auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
         p.setColor(QPalette::Disabled, role, QColor(127, 127, 127));
     return p;

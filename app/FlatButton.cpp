@@ -1,13 +1,19 @@
 #include "FlatButton.h"
 
 #include <QFocusEvent>
+#include <QKeyEvent>
 #include <QPainter>
-#include <QStyle>
-#include <QStyleOptionFocusRect>
+
+namespace {
+
+// Disabled: grey on grey, still readable (4.8:1), plainly unlike the blue.
+const QColor kDisabledBack(200, 200, 215);
+const QColor kDisabledFore(80, 80, 88);
+
+} // namespace
 
 FlatButton::FlatButton(QWidget *parent)
     : QAbstractButton(parent)
-    , m_foreOnMouse(palette().color(QPalette::ButtonText))
 {
     setFocusPolicy(Qt::StrongFocus);
     setAttribute(Qt::WA_Hover);
@@ -33,15 +39,30 @@ void FlatButton::focusInEvent(QFocusEvent *event)
         emit gotFocus();
 }
 
+void FlatButton::keyPressEvent(QKeyEvent *event)
+{
+    // Space is the base class's; Enter presses a push button as well. A key
+    // held down presses once.
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)
+        && event->modifiers() == Qt::NoModifier) {
+        if (!event->isAutoRepeat())
+            click();
+        event->accept();
+        return;
+    }
+    QAbstractButton::keyPressEvent(event);
+}
+
 void FlatButton::paintEvent(QPaintEvent *)
 {
     QPainter p(this);
     const bool hot = isEnabled() && underMouse();
     QColor back = hot ? m_backOnMouse : m_back;
-    QColor fore = hot ? m_foreOnMouse : m_fore;
+    QColor fore = hot ? (m_foreOnMouse.isValid() ? m_foreOnMouse : palette().color(QPalette::ButtonText))
+                      : m_fore;
     if (!isEnabled()) {
-        back = QColor(200, 200, 215);
-        fore = QColor(130, 130, 140);
+        back = kDisabledBack;
+        fore = kDisabledFore;
     }
     QRect r = rect();
     p.fillRect(r, back);
@@ -59,10 +80,9 @@ void FlatButton::paintEvent(QPaintEvent *)
     p.drawText(r.translated(down ? 1 : 0, down ? 1 : 0), Qt::AlignCenter, text());
 
     if (hasFocus()) {
-        QStyleOptionFocusRect focus;
-        focus.initFrom(this);
-        focus.rect = r.adjusted(3, 3, -3, -3);
-        focus.backgroundColor = back;
-        style()->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, &p, this);
+        // Two pixels in the text's colour inside the edge: seen in any style.
+        p.setPen(QPen(fore, 2));
+        p.setBrush(Qt::NoBrush);
+        p.drawRect(QRectF(r).adjusted(2, 2, -2, -2));
     }
 }

@@ -4,7 +4,8 @@
 #include <QColor>
 
 // A flat push button in the window's own colours: backColor/foreColor, and
-// backColorOnMouse/foreColorOnMouse while the pointer is over it.
+// backColorOnMouse/foreColorOnMouse while the pointer is over it. Space and
+// Enter press it when it has the focus, which a dark frame shows.
 class FlatButton : public QAbstractButton
 {
     Q_OBJECT
@@ -14,6 +15,7 @@ public:
     void setBackColor(const QColor &c) { m_back = c; update(); }
     void setForeColor(const QColor &c) { m_fore = c; update(); }
     void setBackColorOnMouse(const QColor &c) { m_backOnMouse = c; update(); }
+    // Unset, the palette's button text colour is used.
     void setForeColorOnMouse(const QColor &c) { m_foreOnMouse = c; update(); }
 
     [[nodiscard]] bool isUnderMouse() const { return underMouse(); }
@@ -27,6 +29,7 @@ signals:
 protected:
     void paintEvent(QPaintEvent *event) override;
     void focusInEvent(QFocusEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
     bool event(QEvent *event) override;
 
 private:

@@ -1,13 +1,45 @@
 #include "Lamp.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QPainter>
 #include <QRadialGradient>
+
+namespace {
+
+class AccessibleLamp : public QAccessibleWidget
+{
+public:
+    explicit AccessibleLamp(QWidget *w) : QAccessibleWidget(w, QAccessible::Indicator) {}
+    QString text(QAccessible::Text t) const override
+    {
+        if (t == QAccessible::Value)
+            return static_cast<const Lamp *>(widget())->stateText();
+        return QAccessibleWidget::text(t);
+    }
+};
+
+QAccessibleInterface *accessibleLamp(const QString &className, QObject *object)
+{
+    if (className == QLatin1String("Lamp") && object && object->isWidgetType())
+        return new AccessibleLamp(static_cast<QWidget *>(object));
+    return nullptr;
+}
+
+} // namespace
 
 Lamp::Lamp(QWidget *parent)
     : QWidget(parent)
 {
+    static const bool accessible = (QAccessible::installFactory(accessibleLamp), true);
+    Q_UNUSED(accessible);
     setFocusPolicy(Qt::NoFocus);
     resize(28, 28);
+}
+
+QString Lamp::stateText() const
+{
+    return m_stateTexts.value(m_state);
 }
 
 void Lamp::setState(int16_t state)
@@ -16,6 +48,10 @@ void Lamp::setState(int16_t state)
         return;
     m_state = state;
     update();
+    if (QAccessible::isActive()) {
+        QAccessibleValueChangeEvent changed(this, stateText());
+        QAccessible::updateAccessibility(&changed);
+    }
 }
 
 void Lamp::paintEvent(QPaintEvent *)

@@ -14,6 +14,7 @@
 
 #include <QCompleter>
 #include <QDir>
+#include <algorithm>
 #include <QFocusEvent>
 #include <QScreen>
 #include <QSignalBlocker>
@@ -56,6 +57,7 @@ frmMain::frmMain(const FormParts &parts, QWidget *parent)
     setWindowIcon(makeAppIcon());
 
     bindControls();
+    setUpAccess();
 
     for (QWidget *w : std::initializer_list<QWidget *>{ui->LiveVideoView, ui->PlayerView, Frame1,
                                                        Frame2, PROsending})
@@ -152,18 +154,11 @@ void frmMain::Form_Load()
 
     LiveVideo.setCaptureFileName(workFile(workfiles::Clip));
 
-    const int32_t count = LiveVideo.deviceCount();
-    if (count == 0) {
+    if (LiveVideo.deviceCount() == 0) {
         m_dialogs.message(QStringLiteral("No Compatable Capture Devices Found"));
         return;
     }
-    for (int32_t k = 1; k < count; ++k) {
-        QAction *entry = mnuDevices->addAction(QString());
-        connect(entry, &QAction::triggered, this, [this, k] { guarded([this, k] { mnuDevs_Click(k); }); });
-        mnuDevs.push_back(entry);
-    }
-    for (int32_t k = 0; k < count; ++k)
-        mnuDevs[k]->setText(LiveVideo.deviceName(k));
+    fillDevicesMenu();
 }
 
 void frmMain::Form_Activate()
@@ -215,8 +210,10 @@ void frmMain::mnuEmailSettings_Click()
     if (mnuEmailSettings->text() == QStringLiteral("Show Email Settings")) {
         mnuEmailSettings->setText(QStringLiteral("Hide Email Settings"));
         setOuterHeight(9600);
+        reachSettingsPanel(true);
     } else {
         mnuEmailSettings->setText(QStringLiteral("Show Email Settings"));
+        reachSettingsPanel(false);
         setOuterHeight(7980);
     }
 }
@@ -232,6 +229,42 @@ void frmMain::setOuterHeight(int twips)
 void frmMain::mnuDevs_Click(int index)
 {
     LiveVideo.setCurrentDevice(index);
+}
+
+// Entry k names device k and the current device is marked; with no device the
+// design's single entry "dummy" stays. Filled at start-up and again whenever
+// a camera is plugged in or out.
+void frmMain::fillDevicesMenu()
+{
+    const int32_t count = std::max<int32_t>(LiveVideo.deviceCount(), 0);
+    while (int32_t(mnuDevs.size()) > std::max<int32_t>(count, 1)) {
+        delete mnuDevs.back();
+        mnuDevs.pop_back();
+    }
+    for (auto k = int32_t(mnuDevs.size()); k < count; ++k) {
+        QAction *entry = mnuDevices->addAction(QString());
+        connectDeviceEntry(entry, k);
+        mnuDevs.push_back(entry);
+    }
+    if (count == 0)
+        mnuDevs[0]->setText(QStringLiteral("dummy"));
+    for (int32_t k = 0; k < count; ++k)
+        mnuDevs[size_t(k)]->setText(LiveVideo.deviceName(k));
+    markCurrentDevice();
+}
+
+void frmMain::LiveVideo_DevicesChanged()
+{
+    fillDevicesMenu();
+}
+
+void frmMain::markCurrentDevice()
+{
+    const int32_t current = LiveVideo.currentDevice();
+    for (size_t k = 0; k < mnuDevs.size(); ++k) {
+        mnuDevs[k]->setCheckable(true);
+        mnuDevs[k]->setChecked(int32_t(k) == current);
+    }
 }
 
 void frmMain::mnuShowDisplay_Click()

@@ -113,6 +113,7 @@ private:
     void txtDetails_Change(int index);
     void mnuEmailSettings_Click();
     void mnuDevs_Click(int index);
+    void LiveVideo_DevicesChanged();
     void mnuShowDisplay_Click();
     void mnuShowFormat_Click();
     void mnuShowSource_Click();
@@ -122,6 +123,9 @@ private:
     void bindControls();
     void connectHandlers();
     void setOuterHeight(int twips);
+    [[nodiscard]] static QPalette designedPalette();
+    void setUpAccess();
+    void reachSettingsPanel(bool inView);
 
     // Steps that several handlers share.
     void resetPlayer();
@@ -133,6 +137,9 @@ private:
     void resetStepLamps();
     void removeWorkFiles();
     void rememberRecipient(const QString &address);
+    void fillDevicesMenu();
+    void markCurrentDevice();
+    void connectDeviceEntry(QAction *entry, int index);
 
     std::unique_ptr<Ui::frmMain> ui;
     CaptureComponent &LiveVideo;
@@ -146,4 +153,8 @@ private:
     CurrentSettings m_current;
     QStringListModel *m_recentRecipients = nullptr;   // the recipient box's completions
     bool m_activatedOnce = false;
+    // Which recording of this run video.avi holds, and which one mirabo.mpg
+    // was made from.
+    int m_recordings = 0;
+    int m_compressedRecording = -1;
 };

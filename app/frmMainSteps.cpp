@@ -4,6 +4,7 @@
 #include "CaptureComponent.h"
 #include "ClipSummary.h"
 #include "Dialogs.h"
+#include "DropUserInput.h"
 #include "FlatButton.h"
 #include "GradientProgressBar.h"
 #include "HandlerSupport.h"
@@ -158,10 +159,14 @@ void frmMain::hideOnAir()
 
 void frmMain::showClipRecorded()
 {
+    // The keyboard goes on from Stop to Play; Record's got-focus stays quiet.
+    const bool focusOnStop = !focusWidget() || BUTstopRecord->hasFocus();
     disable(BUTstopRecord);
     BUTRecord->setEnabled(true);
     BUTplay->setEnabled(true);
     BUTcompress->setEnabled(true);
+    if (focusOnStop)
+        BUTplay->setFocus(Qt::OtherFocusReason);
     LEDsteps[3]->setState(Lamp::Done);
     LEDsteps[4]->setState(Lamp::Current);
     hideOnAir();
@@ -176,8 +181,12 @@ void frmMain::showRecordingBroken()
 {
     skipOnError([&] { Player.setFileName(QString()); });
     removeRegularFile(workFile(workfiles::Clip));
+    // The keyboard goes back from Stop to Record, whose guidance is set below.
+    const bool focusOnStop = !focusWidget() || BUTstopRecord->hasFocus();
     disable(BUTstopRecord);
     BUTRecord->setEnabled(true);
+    if (focusOnStop)
+        BUTRecord->setFocus(Qt::OtherFocusReason);
     disable(BUTplay);
     disable(BUTcompress);
     BUTRecord_GotFocus();
@@ -218,8 +227,10 @@ void frmMain::BUTRecord_Click()
     applyCaptureSettings();
 
     BUTstopRecord->setEnabled(true);
+    BUTstopRecord->setFocus(Qt::OtherFocusReason);
     disable(BUTRecord);
     // A new clip has to be compressed before it can be sent.
+    ++m_recordings;
     disable(BUTsend);
     showOnAir(QStringLiteral("RECORDING"), Lamp::Done);
     QCoreApplication::processEvents();
@@ -235,10 +246,16 @@ void frmMain::BUTRecord_Click()
         m_dialogs.message(QStringLiteral("The recording stopped: ") + broken);
     skipOnError([&] { LiveVideo.stop(); });
 
-    if (broken.isEmpty())
+    // A Play or Compress click that ended the recording has set the window
+    // already, and Compress has moved it on: that stands.
+    if (!broken.isEmpty())
+        showRecordingBroken();
+    else if (BUTstopRecord->isEnabled())
         showClipRecorded();
     else
-        showRecordingBroken();
+        lblStatus->setText(BUTsend->isEnabled()
+                               ? compressedClipSummary(workFile(workfiles::Compressed))
+                               : QString());
     QCoreApplication::processEvents();
     skipOnError([&] { LiveVideo.stop(); });
 }
@@ -272,6 +289,15 @@ void frmMain::BUTplay_Click()
 
 void frmMain::BUTcompress_Click()
 {
+    DropUserInput noInputUntilDone(this);
+    // The encoder reads a finished clip: a recording still running ends
+    // first, as Play ends it.
+    if (BUTstopRecord->isEnabled()) {
+        LiveVideo.stop();
+        showClipRecorded();
+    }
+    const int recording = m_recordings;
+
     lblInstructions->setText(QStringLiteral(
         "Please wait while the encoder compresses your video, this can take a while, the "
         "encoding lights on the right will go off when its complete, and then you can go ahead "
@@ -317,7 +343,9 @@ void frmMain::BUTcompress_Click()
 
     LEDsteps[4]->setState(Lamp::Done);
     LEDsteps[5]->setState(Lamp::Current);
-    BUTsend->setEnabled(true);
+    // Only the clip that was compressed may be sent.
+    m_compressedRecording = recording;
+    BUTsend->setEnabled(m_compressedRecording == m_recordings);
     lblInstructions->setText(
         QStringLiteral("The Video was compressed, and can now be sent, click the Send button."));
     lblStatus->setText(compressedClipSummary(workFile(workfiles::Compressed)));
@@ -327,6 +355,7 @@ void frmMain::BUTcompress_Click()
 
 void frmMain::BUTsend_Click()
 {
+    DropUserInput noInputUntilDone(this);
     lblStatus->clear();
     lblStatus->setToolTip(QString());
     const QString recipient = txtEmailTo->text();
@@ -334,6 +363,13 @@ void frmMain::BUTsend_Click()
         m_dialogs.message(QStringLiteral(
             "Please type the e-mail address of the person you are sending to as one plain "
             "address, such as friend@example.com: no spaces, no line breaks, only one address."));
+        return;
+    }
+    if (!isPlainMailAddress(m_current.EmailAddress)) {
+        m_dialogs.message(QStringLiteral(
+            "Your own e-mail address under Settings, Show Email Settings, must be one plain "
+            "address, such as you@example.com: no name, no spaces, no line breaks, only one "
+            "address."));
         return;
     }
     for (const QString &address : {m_current.EmailAddress, recipient}) {
@@ -352,31 +388,50 @@ void frmMain::BUTsend_Click()
         return;
     }
 
-    LEDsteps[5]->setState(Lamp::Done);
-    LEDsteps[6]->setState(Lamp::Current);
-    lblInstructions->setText(QStringLiteral("Sending your Video email to ") + recipient);
-    PROsending->setValue(0);
+    // An error before the connection is asked for puts the window back as it
+    // was before the click.
+    const int16_t step6 = LEDsteps[5]->state(), step7 = LEDsteps[6]->state();
+    const QString instruction = lblInstructions->text();
+    const int32_t progress = PROsending->value();
+    try {
+        LEDsteps[5]->setState(Lamp::Done);
+        LEDsteps[6]->setState(Lamp::Current);
+        lblInstructions->setText(QStringLiteral("Sending your Video email to ") + recipient);
+        PROsending->setValue(0);
 
-    // The header names international domains in IDNA form, as the envelope does.
-    CurrentSettings sending = m_current;
-    sending.EmailAddress = withAsciiDomain(m_current.EmailAddress);
-    composeVideoMessage(Mime, sending, withAsciiDomain(recipient), txtEmailSubject->text(), attachment);
-    Mime.saveToFile(workFile(workfiles::Message));
-    QCoreApplication::processEvents();
+        // The header names international domains in IDNA form, as the envelope does.
+        CurrentSettings sending = m_current;
+        sending.EmailAddress = withAsciiDomain(m_current.EmailAddress);
+        composeVideoMessage(Mime, sending, withAsciiDomain(recipient), txtEmailSubject->text(),
+                            attachment);
+        Mime.saveToFile(workFile(workfiles::Message));
+        QCoreApplication::processEvents();
 
-    SmtpClient.setHost(m_current.SMTP);
-    SmtpClient.setUserName(m_current.UserName);
-    SmtpClient.setPassword(m_current.Password);
+        SmtpClient.setHost(m_current.SMTP);
+        SmtpClient.setUserName(m_current.UserName);
+        SmtpClient.setPassword(m_current.Password);
+    } catch (...) {
+        LEDsteps[5]->setState(step6);
+        LEDsteps[6]->setState(step7);
+        lblInstructions->setText(instruction);
+        PROsending->setValue(progress);
+        throw;
+    }
     lblStatus->setText(QStringLiteral("Press Esc to cancel"));
     if (const int16_t status = SmtpClient.connectToServer(); status != 0) {
         showFailure(lblStatus, SmtpClient, status);
         m_dialogs.message(QStringLiteral("Could not connect to your SMTP Mail Server, check the "
                                          "name is correct, then try again"));
+        return;
     }
+    // The connected event, if it waits in the queue, is taken now: the
+    // delivery belongs to this click, with no input slipping in between.
+    QCoreApplication::sendPostedEvents(&SmtpClient, QEvent::MetaCall);
 }
 
 void frmMain::SmtpClient_Connected()
 {
+    DropUserInput noInputUntilDone(this);
     const QString message = workFile(workfiles::Message);
     Mime.verifyFile(message);
     SmtpClient.setSender(m_current.EmailAddress);

@@ -85,5 +85,15 @@ void frmMain::connectHandlers()
         connect(txtDetails[i], &QLineEdit::textChanged, this,
                 [this, i] { guarded([&] { txtDetails_Change(i); }); });
     }
-    connect(mnuDevs[0], &QAction::triggered, this, [this] { guarded([this] { mnuDevs_Click(0); }); });
+    connectDeviceEntry(mnuDevs[0], 0);
+    on(&LiveVideo, &CaptureComponent::devicesChanged, &frmMain::LiveVideo_DevicesChanged);
+}
+
+void frmMain::connectDeviceEntry(QAction *entry, int index)
+{
+    // Choosing an entry toggles its mark; the component says which is current.
+    connect(entry, &QAction::triggered, this, [this, index] {
+        guarded([this, index] { mnuDevs_Click(index); });
+        guarded([this] { markCurrentDevice(); });
+    });
 }

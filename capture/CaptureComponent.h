@@ -25,6 +25,8 @@ public:
     [[nodiscard]] virtual int32_t deviceCount() = 0;
     [[nodiscard]] virtual QString deviceName(int32_t index) = 0;
     virtual void setCurrentDevice(int32_t index) = 0;
+    // The device the live picture and recordings come from; -1 when none.
+    [[nodiscard]] virtual int32_t currentDevice() const = 0;
 
     [[nodiscard]] virtual bool sourceDialogAvailable() = 0;
     [[nodiscard]] virtual bool formatDialogAvailable() = 0;
@@ -62,4 +64,7 @@ signals:
     // Raised repeatedly while a capture runs; the window processes its
     // pending events in reply.
     void yieldRequested();
+    // A device was plugged in or out, or another one became current: the
+    // numbering of the devices may have changed.
+    void devicesChanged();
 };

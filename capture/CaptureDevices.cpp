@@ -169,21 +169,33 @@ CapsRef capsForFormat(const std::optional<VideoFormat> &format)
         format->fpsNum, format->fpsDen, nullptr));
 }
 
-std::vector<CaptureDevice> probeDevices(const char *deviceClass)
+CaptureDevice describeDevice(DeviceRef device)
+{
+    CaptureDevice d;
+    d.device = std::move(device);
+    d.name = GCharPtr(gst_device_get_display_name(d.device.get())).toQString();
+    const CapsRef caps = CapsRef::adopt(gst_device_get_caps(d.device.get()));
+    d.formats = formatsFromCaps(caps.get());
+    return d;
+}
+
+std::vector<CaptureDevice> monitoredDevices(GstDeviceMonitor *monitor, const char *deviceClass)
 {
     std::vector<CaptureDevice> out;
-    const DeviceMonitorRef monitor = DeviceMonitorRef::adopt(gst_device_monitor_new());
-    gst_device_monitor_add_filter(monitor.get(), deviceClass, nullptr);
-    GList *devices = gst_device_monitor_get_devices(monitor.get());
+    GList *devices = gst_device_monitor_get_devices(monitor);
+    // The list's references pass to the handles.
     for (GList *item = devices; item; item = item->next) {
-        // The list's references pass to the handles.
-        CaptureDevice d;
-        d.device = DeviceRef::adopt(GST_DEVICE(item->data));
-        d.name = GCharPtr(gst_device_get_display_name(d.device.get())).toQString();
-        const CapsRef caps = CapsRef::adopt(gst_device_get_caps(d.device.get()));
-        d.formats = formatsFromCaps(caps.get());
-        out.push_back(std::move(d));
+        DeviceRef device = DeviceRef::adopt(GST_DEVICE(item->data));
+        if (gst_device_has_classes(device.get(), deviceClass))
+            out.push_back(describeDevice(std::move(device)));
     }
     g_list_free(devices);
     return out;
+}
+
+std::vector<CaptureDevice> probeDevices(const char *deviceClass)
+{
+    const DeviceMonitorRef monitor = DeviceMonitorRef::adopt(gst_device_monitor_new());
+    gst_device_monitor_add_filter(monitor.get(), deviceClass, nullptr);
+    return monitoredDevices(monitor.get(), deviceClass);
 }

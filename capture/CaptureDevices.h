@@ -42,6 +42,13 @@ struct CaptureDevice
     QList<VideoFormat> formats;
 };
 
+[[nodiscard]] CaptureDevice describeDevice(DeviceRef device);
+
+// The devices of that class a monitor knows, in its order; it probes them
+// unless it runs.
+[[nodiscard]] std::vector<CaptureDevice> monitoredDevices(GstDeviceMonitor *monitor,
+                                                          const char *deviceClass);
+
 // One probe of the monitor: cameras ("Video/Source") in the monitor's order,
 // or microphones ("Audio/Source").
 [[nodiscard]] std::vector<CaptureDevice> probeDevices(const char *deviceClass);

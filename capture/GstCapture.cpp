@@ -29,6 +29,7 @@ GstCapture::GstCapture(QObject *parent)
 
 GstCapture::~GstCapture()
 {
+    stopWatchingDevices();
     if (m_recorder)
         finishRecording();
     m_recorder.reset();
@@ -47,7 +48,13 @@ void GstCapture::ensureDevices()
     if (m_devicesProbed)
         return;
     m_devicesProbed = true;
-    m_devices = probeDevices("Video/Source");
+    if (!watchDevices())
+        m_devices = probeDevices("Video/Source");
+}
+
+int32_t GstCapture::currentDevice() const
+{
+    return m_devices.empty() ? -1 : m_current;
 }
 
 int32_t GstCapture::deviceCount()
@@ -88,6 +95,7 @@ void GstCapture::setCurrentDevice(int32_t index)
         return;
     m_current = index;
     startLive();
+    emit devicesChanged();
 }
 
 std::optional<VideoFormat> GstCapture::currentFormat()

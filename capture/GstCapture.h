@@ -2,9 +2,14 @@
 
 // The capture component on GStreamer.
 //
-// Devices: the cameras ("Video/Source") of GStreamer's device monitor, probed
-// once at first use, in the monitor's order; the first one is current until
-// another is chosen. The live picture of the current device runs whenever a
+// Devices: the cameras ("Video/Source") of GStreamer's device monitor, in
+// its order, watched from first use on: a camera plugged in later joins the
+// end of the list, one unplugged leaves it (devicesChanged). The first one is
+// current until another is chosen; when the current one is unplugged, the
+// first that is left takes its place and the status text says so (during a
+// recording, the recording breaks off first: recordingProblem). The same
+// monitor lists the microphones: in GStreamer 1.22 a second monitor on a
+// provider takes its messages away from the first for good. The live picture of the current device runs whenever a
 // view is set, scaled in GStreamer to about the view's size, at up to 25
 // frames a second, stretched to the view unless the display dialog says
 // otherwise. Sound comes from the first "Audio/Source" device the monitor
@@ -71,6 +76,7 @@ public:
     [[nodiscard]] int32_t deviceCount() override;
     [[nodiscard]] QString deviceName(int32_t index) override;
     void setCurrentDevice(int32_t index) override;
+    [[nodiscard]] int32_t currentDevice() const override;
 
     [[nodiscard]] bool sourceDialogAvailable() override;
     [[nodiscard]] bool formatDialogAvailable() override;
@@ -95,7 +101,6 @@ public:
     // Beyond the window's interface.
     void setTimeLimitSeconds(int seconds);
     [[nodiscard]] int timeLimitSeconds() const { return m_timeLimitSeconds; }
-    [[nodiscard]] int32_t currentDevice() const { return m_current; }
     [[nodiscard]] bool isLive() const;
     [[nodiscard]] bool isRecording() const;
     // The format the current device runs with, if it is known.
@@ -110,6 +115,13 @@ protected:
 
 private:
     void ensureDevices();
+    // Hot-plugging (GstCaptureHotPlug.cpp).
+    [[nodiscard]] bool watchDevices();
+    void stopWatchingDevices();
+    void onDeviceMessage(GstMessage *message);
+    void deviceAdded(DeviceRef device);
+    void deviceRemoved(const DeviceRef &device);
+    [[nodiscard]] std::vector<CaptureDevice> microphones();
     [[nodiscard]] CaptureDevice *currentDeviceEntry();
     void startLive();
     void stopLive();
@@ -129,6 +141,8 @@ private:
     CameraPipeline *m_camera = nullptr;
     QPointer<VideoView> m_view;
     bool m_devicesProbed = false;
+    DeviceMonitorRef m_monitor;
+    std::unique_ptr<BusWatch> m_monitorWatch;
     std::vector<CaptureDevice> m_devices;
     int32_t m_current = 0;
     std::optional<int32_t> m_pendingDevice;   // chosen during a recording

@@ -103,9 +103,12 @@ bool GstCapture::capture()
     const int32_t next = m_pendingDevice.value_or(m_current);
     const bool restart = next != m_current || std::exchange(m_restartLive, false);
     m_pendingDevice.reset();
+    const bool otherDevice = next != m_current;
     m_current = next;
     if (restart && m_view)
         startLive();
+    if (otherDevice)
+        emit devicesChanged();
     return true;
 }
 
@@ -176,7 +179,7 @@ bool GstCapture::startRecording()
 
     std::vector<CaptureDevice> microphones;
     if (m_captureAudio)
-        microphones = probeDevices("Audio/Source");
+        microphones = this->microphones();
 
     // The file is written anew: a link at its name goes, and what it points
     // to is never written.

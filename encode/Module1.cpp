@@ -1,13 +1,16 @@
 #include "Module1.h"
 
 #include <QCoreApplication>
+#include <QEventLoop>
 
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -205,18 +208,33 @@ int Module1::RunAndWait(const QString &commandLine, QString *lastErrorLine)
         return kCouldNotStart;
     errorWrite.reset();
 
-    // The window draws what the caller changed just before it freezes.
-    QCoreApplication::processEvents();
-
+    // The wait is another thread's; this one goes on drawing the window and
+    // running its timers. What becomes of clicks and keys meanwhile is the
+    // caller's choice.
     int status = 0;
-    if (errorRead.valid()) {
-        const ErrorTail tail = readErrorsUntilExit(errorRead.get(), pid, &status);
-        *lastErrorLine = tail.lastLine();
-        if (!tail.exited)
-            status = waitFor(pid);
-    } else {
-        status = waitFor(pid);
+    QString lastLine;
+    {
+        QEventLoop loop;
+        std::atomic<bool> ended = false;
+        std::jthread waiter([&] {
+            if (errorRead.valid()) {
+                const ErrorTail tail = readErrorsUntilExit(errorRead.get(), pid, &status);
+                lastLine = tail.lastLine();
+                if (!tail.exited)
+                    status = waitFor(pid);
+            } else {
+                status = waitFor(pid);
+            }
+            ended = true;
+            QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+        });
+        if (!ended)
+            loop.exec();
+        // The loop also ends when the application quits; the program is
+        // waited for all the same.
     }
+    if (lastErrorLine)
+        *lastErrorLine = lastLine;
     if (status < 0)
         return kCouldNotStart;
     if (WIFEXITED(status))

@@ -1,8 +1,12 @@
 #include "CaptureTestSupport.h"
+#include "MailTestSupport.h"
 #include "WindowRig.h"
 
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QRegularExpression>
+#include <QTimer>
+#include <sys/stat.h>
 
 using namespace windowtest;
 
@@ -28,6 +32,11 @@ bool writeEncoder(const QString &path, const QByteArray &script)
     f.write("#!/bin/sh\n" + script);
     f.close();
     return f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+void at(int ms, QObject *context, std::function<void()> action)
+{
+    QTimer::singleShot(ms, Qt::PreciseTimer, context, std::move(action));
 }
 
 } // namespace
@@ -118,6 +127,86 @@ private slots:
         QCOMPARE(QString::fromLocal8Bit(args.readAll()),
                  QDir(rig.programDir).canonicalPath() + "\n-e\n-s\n600\nvideo.avi\nmirabo.mpg\n");
         QVERIFY(w.BUTsend->isEnabled());
+    }
+
+    void compressDuringASecondRecordingSendsTheWholeRecording()
+    {
+        useTestDevices(1, 1);
+        mailtest::LocalSmtpServer server;
+        QVERIFY2(server.isRunning(), qPrintable(server.errors()));
+        WindowRig rig;
+        QVERIFY(rig.installEncoder());
+        rig.storeSettings({{"EmailAddress", "ann@example.com"}, {"FullName", "Ann"},
+                           {"SMTP", server.hostAndPort()}, {"UserName", ""}, {"Password", ""}});
+        frmMain &w = rig.start();
+        w.txtEmailTo->setText(QStringLiteral("bob@example.org"));
+        at(1000, &w, [&] { w.BUTstopRecord->click(); });
+        QTest::mouseClick(w.BUTRecord, Qt::LeftButton);
+        QTest::mouseClick(w.BUTcompress, Qt::LeftButton);
+        QVERIFY(w.BUTsend->isEnabled());
+
+        // Compress clicked three seconds into the next recording
+        bool sendEnabledWhileRecording = true;
+        at(500, &w, [&] { sendEnabledWhileRecording = w.BUTsend->isEnabled(); });
+        at(3000, &w, [&] { QTest::mouseClick(w.BUTcompress, Qt::LeftButton); });
+        at(8000, &w, [&] { w.BUTstopRecord->click(); });   // should it still record
+        QTest::mouseClick(w.BUTRecord, Qt::LeftButton);
+
+        QVERIFY(!sendEnabledWhileRecording);
+        QVERIFY2(rig.dialogs.messages.isEmpty(), qPrintable(rig.dialogs.messages.join('\n')));
+        // the recording ended first; the compressed clip is the one to send
+        QVERIFY(!w.BUTstopRecord->isEnabled() && w.BUTsend->isEnabled());
+        QVERIFY(w.lblONAIR->isHidden());
+        QCOMPARE(lampStates(w).mid(3, 3), (QList<int>{1, 1, 2}));
+        QCOMPARE(w.lblInstructions->text(), kStep6Text);
+        const double recorded = capturetest::probeClip(rig.file(QStringLiteral("video.avi"))).duration;
+        QVERIFY2(recorded > 1.5, qPrintable(QString::number(recorded)));
+        QTest::mouseClick(w.BUTsend, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(w.lblInstructions->text(), QStringLiteral("Video Email Sent Successfully"), 30000);
+        const QString received = rig.dir.filePath(QStringLiteral("received.mpg"));
+        mailtest::inspect(server.received().value(0), received);
+        const double sent = capturetest::probeClip(received).duration;
+        QVERIFY2(qAbs(sent - recorded) < 0.3, qPrintable(QStringLiteral("%1 of %2 s").arg(sent).arg(recorded)));
+    }
+
+    void inputDuringCompressionIsDroppedNotQueued()
+    {
+        WindowRig rig;
+        QVERIFY(rig.installEncoder());
+        rig.storeTypicalSettings();
+        frmMain &w = rig.start();
+        clipRecorded(rig, w);
+        QVERIFY(makeClip(rig.file(QStringLiteral("video.avi")), 8.0));
+        struct stat clip {};
+        QCOMPARE(::stat(QFile::encodeName(rig.file("video.avi")).constData(), &clip), 0);
+
+        // clicks and keys as a person gives them, while the indicator says ENCODING...
+        bool given = false;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, &w, [&] {
+            if (given || w.lblONAIR->isHidden())
+                return;
+            given = true;
+            const QPoint record = w.BUTRecord->mapTo(&w, w.BUTRecord->rect().center());
+            QTest::mouseClick(w.windowHandle(), Qt::LeftButton, {}, record);
+            QTest::keyClick(w.windowHandle(), Qt::Key_F5);
+            QTest::keyClick(w.windowHandle(), Qt::Key_Space);
+        });
+        poll.start(10);
+        at(10000, &w, [&] { w.BUTstopRecord->click(); });   // should a recording start after all
+        QTest::mouseClick(w.BUTcompress, Qt::LeftButton);
+        QTest::qWait(100);
+
+        // the window went on (the timer ran while the encoder did) and nothing else started
+        QVERIFY(given);
+        QVERIFY2(rig.dialogs.messages.isEmpty(), qPrintable(rig.dialogs.messages.join('\n')));
+        QCOMPARE(w.lblInstructions->text(), kStep6Text);
+        QVERIFY(w.BUTsend->isEnabled() && !w.BUTstopRecord->isEnabled());
+        QCOMPARE(w.mnuEmailSettings->text(), QStringLiteral("Show Email Settings"));
+        struct stat after {};
+        QCOMPARE(::stat(QFile::encodeName(rig.file("video.avi")).constData(), &after), 0);
+        QVERIFY(after.st_ino == clip.st_ino && after.st_mtim.tv_nsec == clip.st_mtim.tv_nsec);
+        QVERIFY(capturetest::probeClip(rig.file(QStringLiteral("mirabo.mpg"))).readable);
     }
 
     void aFailedCompressionIsReportedNotPassedOn_data()

@@ -142,6 +142,40 @@ private slots:
         QVERIFY2(clip.duration > 2.5 && clip.duration <= seconds + 0.1, qPrintable(QString::number(clip.duration)));
     }
 
+    void keysAloneRecordAndStopWithoutMovingTheGuidance()
+    {
+        WindowRig rig;
+        rig.storeTypicalSettings();
+        frmMain &w = rig.start();
+        QTRY_COMPARE(QApplication::focusWidget(), w.txtEmailTo);
+        QTest::keyClick(w.txtEmailTo, Qt::Key_Tab);
+        QTest::keyClick(w.txtEmailSubject, Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), w.BUTRecord);
+        int recordGotFocus = 0;
+        connect(w.BUTRecord, &FlatButton::gotFocus, this, [&] { ++recordGotFocus; });
+        QWidget *focusWhileRecording = nullptr;
+        QString textWhileRecording;
+        at(1500, &w, [&] {
+            focusWhileRecording = QApplication::focusWidget();
+            textWhileRecording = w.lblInstructions->text();
+            if (focusWhileRecording)
+                QTest::keyClick(focusWhileRecording, Qt::Key_Return);
+        });
+
+        QTest::keyClick(w.BUTRecord, Qt::Key_Space);
+
+        QCOMPARE(focusWhileRecording, w.BUTstopRecord);
+        QCOMPARE(textWhileRecording, kStep4Text);
+        QCOMPARE(QApplication::focusWidget(), w.BUTplay);
+        QCOMPARE(recordGotFocus, 0);
+        QCOMPARE(lampStates(w), (QList<int>{1, 1, 1, 1, 2, 0, 0}));
+        QVERIFY(rig.dialogs.messages.isEmpty());
+        QVERIFY(capturetest::probeClip(rig.file(QStringLiteral("video.avi"))).readable);
+        // Enter on Play plays
+        QTest::keyClick(w.BUTplay, Qt::Key_Enter);
+        QTRY_VERIFY_WITH_TIMEOUT(playerView(w)->framesShown() > 3, 15000);
+    }
+
     void captureThatCannotStart()
     {
         useTestDevices(0, 0);
@@ -294,6 +328,67 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(capturetest::isMostly(capturetest::centreColour(*live), 2), 5000);
         QVERIFY(rig.dialogs.messages.isEmpty());
         QCOMPARE(lampStates(w), (QList<int>{1, 2, 0, 0, 0, 0, 0}));
+    }
+
+    void camerasPluggedInAndOutWhileTheProgramRuns()
+    {
+        useTestDevices(2, 1);
+        WindowRig rig;
+        rig.storeTypicalSettings();
+        frmMain &w = rig.start();
+        const auto marked = [&w] {
+            QStringList m;
+            for (const QAction *a : w.mnuDevs)
+                if (a->isChecked())
+                    m << a->text();
+            return m;
+        };
+        QCOMPARE(marked(), QStringList{"Test Camera"});
+        w.mnuDevs[1]->trigger();
+        QCOMPARE(marked(), QStringList{"Test Camera 2"});
+        w.mnuDevs[1]->trigger();   // again: still the one
+        QCOMPARE(marked(), QStringList{"Test Camera 2"});
+
+        // another camera comes and one goes: the choice stays
+        QCOMPARE(mirabo_test_devices_plug_camera(nullptr), 3);
+        QTRY_COMPARE(deviceEntries(w), (QStringList{"Test Camera", "Test Camera 2", "Test Camera 3"}));
+        QVERIFY(mirabo_test_devices_unplug_camera(1));
+        QTRY_COMPARE(deviceEntries(w), (QStringList{"Test Camera 2", "Test Camera 3"}));
+        QCOMPARE(marked(), QStringList{"Test Camera 2"});
+        QCOMPARE(rig.parts->capture().currentDevice(), 0);
+        QVERIFY(w.lblStatus->text().isEmpty());
+
+        // the camera in use goes: the first one left takes over, and the status line says so
+        QVERIFY(mirabo_test_devices_unplug_camera(2));
+        QTRY_COMPARE(deviceEntries(w), QStringList{"Test Camera 3"});
+        QCOMPARE(marked(), QStringList{"Test Camera 3"});
+        QVERIFY2(w.lblStatus->text().contains("\"Test Camera 2\" was unplugged")
+                     && w.lblStatus->text().contains("Test Camera 3"),
+                 qPrintable(w.lblStatus->text()));
+        auto *live = w.findChild<VideoView *>(QStringLiteral("LiveVideoView"));
+        QTRY_VERIFY_WITH_TIMEOUT(capturetest::isMostly(capturetest::centreColour(*live), 2), 5000);
+
+        // unplugged while recording: the recording breaks off, as when a camera fails
+        at(1500, &w, [&] { mirabo_test_devices_unplug_camera(3); });
+        QElapsedTimer clock;
+        clock.start();
+        QTest::mouseClick(w.BUTRecord, Qt::LeftButton);
+        QVERIFY(clock.elapsed() < 8000);
+        QCOMPARE(rig.dialogs.messages,
+                 QStringList{"The recording stopped: the camera \"Test Camera 3\" was unplugged"});
+        rig.dialogs.messages.clear();
+        QCOMPARE(deviceEntries(w), QStringList{"dummy"});
+        QCOMPARE(marked(), QStringList());
+        QVERIFY(w.BUTRecord->isEnabled() && !w.BUTstopRecord->isEnabled() && !w.BUTplay->isEnabled());
+        QCOMPARE(QApplication::focusWidget(), w.BUTRecord);
+
+        // a camera plugged in when there is none is used at once
+        QCOMPARE(mirabo_test_devices_plug_camera(nullptr), 1);
+        QTRY_COMPARE(deviceEntries(w), QStringList{"Test Camera"});
+        QCOMPARE(marked(), QStringList{"Test Camera"});
+        const quint64 shown = live->framesShown();
+        QTRY_VERIFY_WITH_TIMEOUT(live->framesShown() > shown + 5, 5000);
+        QVERIFY2(rig.dialogs.messages.isEmpty(), qPrintable(rig.dialogs.messages.join('\n')));
     }
 
     void settingsDialogsOrTheirMessages()

@@ -421,6 +421,13 @@ private slots:
             << QStringLiteral("jürgen@example.org") << true << QStringLiteral("The address jürgen@example.org ") << QString();
         QTest::newRow("sender, non-ASCII before the @")
             << kRecipient << true << QStringLiteral("The address zoë@example.com ") << QStringLiteral("zoë@example.com");
+        const QString badSender = QStringLiteral("Your own e-mail address");
+        QTest::newRow("sender with a name") << kRecipient << true << badSender << QStringLiteral("Ann <ann@example.com>");
+        QTest::newRow("two senders") << kRecipient << true << badSender << QStringLiteral("ann@example.com, eve@example.org");
+        QTest::newRow("sender with a line break") << kRecipient << true << badSender << QStringLiteral("ann@example.com\r\nRCPT TO:<eve@example.org>");
+        QTest::newRow("blank sender") << kRecipient << true << badSender << QStringLiteral(" ");
+        // a part that fails on the way puts the window back as it was
+        QTest::newRow("message cannot be written") << kRecipient << true << QStringLiteral("Cannot write the message") << QString();
     }
     void unsafeOrMissingInputStopsBeforeAnythingIsSent()
     {
@@ -439,17 +446,52 @@ private slots:
             w.txtDetails[0]->setText(sender);
         if (!withClip)
             QFile::remove(rig.file(QStringLiteral("mirabo.mpg")));
+        const QString message = rig.file(QStringLiteral("message.msg"));
+        if (QString(QTest::currentDataTag()) == QLatin1String("message cannot be written"))
+            QDir().mkpath(message);
         const QList<int> lamps = lampStates(w);
         const QString instruction = w.lblInstructions->text();
+        w.PROsending->setValue(30);
 
         QTest::mouseClick(w.BUTsend, Qt::LeftButton);
         QTest::qWait(200);
         QCOMPARE(rig.dialogs.messages.size(), 1);
         QVERIFY2(rig.dialogs.messages[0].startsWith(messageStart), qPrintable(rig.dialogs.messages[0]));
-        QVERIFY(!QFile::exists(rig.file(QStringLiteral("message.msg"))));
+        QVERIFY(!QFileInfo(message).isFile());
         QCOMPARE(lampStates(w), lamps);
         QCOMPARE(w.lblInstructions->text(), instruction);
+        QCOMPARE(w.PROsending->value(), 30);
         QVERIFY(server.received().isEmpty());
+    }
+
+    void inputDuringTheSendClickIsDroppedNotQueued()
+    {
+        LocalSmtpServer server;
+        QVERIFY(server.isRunning());
+        WindowRig rig;
+        settingsFor(rig, server.hostAndPort());
+        frmMain &w = rig.start();
+        readyToSend(rig, w);
+        // waits for the click's pass through the window's pending events
+        QString instructionThen;
+        QTimer::singleShot(0, &w, [&] {
+            instructionThen = w.lblInstructions->text();
+            const QPoint record = w.BUTRecord->mapTo(&w, w.BUTRecord->rect().center());
+            QTest::mouseClick(w.windowHandle(), Qt::LeftButton, {}, record);
+            QTest::keyClick(w.windowHandle(), Qt::Key_F5);
+        });
+        QTimer::singleShot(8000, &w, [&] { w.BUTstopRecord->click(); });   // should one start after all
+        QTest::mouseClick(w.BUTsend, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(w.lblInstructions->text(), kSent, 20000);
+
+        QCOMPARE(instructionThen, QStringLiteral("Sending your Video email to ") + kRecipient);
+        QVERIFY(rig.dialogs.messages.isEmpty());
+        QVERIFY(w.lblONAIR->isHidden() && !w.BUTstopRecord->isEnabled());
+        QCOMPARE(lampStates(w), (QList<int>{1, 2, 0, 0, 0, 0, 0}));
+        QCOMPARE(w.mnuEmailSettings->text(), QStringLiteral("Show Email Settings"));
+        for (const char *name : {"video.avi", "mirabo.mpg", "message.msg"})
+            QVERIFY2(!QFile::exists(rig.file(QString::fromLatin1(name))), name);
+        QCOMPARE(server.received().size(), 1);
     }
 
     void lineBreaksInTheSubjectBecomeSpaces()

@@ -378,19 +378,36 @@ private slots:
         QCOMPARE(shown, QLatin1Char('*'));
     }
 
-    void tabPassesOverDisabledButtonsIntoThePanel()
+    void tabPassesOverDisabledButtonsAndThePanelOutOfView()
     {
         WindowRig rig;
         rig.storeTypicalSettings();
         frmMain &w = rig.start();
         w.txtEmailFrom->setFocus();
-        const QList<QWidget *> expected = {w.txtEmailTo, w.txtEmailSubject, w.BUTRecord,
-                                           w.txtDetails[0], w.txtDetails[1], w.txtDetails[2],
-                                           w.txtDetails[3], w.txtDetails[4]};
-        for (QWidget *next : expected) {
-            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-            QCOMPARE(QApplication::focusWidget(), next);
-        }
+        const auto tabsReach = [](Qt::Key key, const QList<QWidget *> &expected) {
+            for (QWidget *next : expected) {
+                QTest::keyClick(QApplication::focusWidget(), key);
+                if (QApplication::focusWidget() != next)
+                    return false;
+            }
+            return true;
+        };
+        // round and round the visible controls, both ways
+        QVERIFY(tabsReach(Qt::Key_Tab, {w.txtEmailTo, w.txtEmailSubject, w.BUTRecord, w.txtEmailFrom}));
+        QVERIFY(tabsReach(Qt::Key_Backtab, {w.BUTRecord, w.txtEmailSubject}));
+
+        // with the panel in view its boxes follow the buttons
+        QTest::keyClick(&w, Qt::Key_F5);
+        w.BUTRecord->setFocus();
+        QVERIFY(tabsReach(Qt::Key_Tab, {w.txtDetails[0], w.txtDetails[1], w.txtDetails[2],
+                                        w.txtDetails[3], w.txtDetails[4], w.txtEmailFrom}));
+        QVERIFY(tabsReach(Qt::Key_Backtab, {w.txtDetails[4], w.txtDetails[3]}));
+        // hiding the panel takes the focus out of it, and the boxes out of the round
+        QTest::keyClick(&w, Qt::Key_F5);
+        QVERIFY(!w.txtDetails[3]->hasFocus());
+        w.txtEmailSubject->setFocus();
+        QVERIFY(tabsReach(Qt::Key_Tab, {w.BUTRecord, w.txtEmailFrom}));
+        QCOMPARE(w.txtDetails[3]->text(), QString());
     }
 };
 

@@ -168,6 +168,64 @@ private slots:
         QCOMPARE(lampStates(w).mid(5), (QList<int>{1, 2}));
         QCOMPARE(server.received().size(), 2);
     }
+
+    void keysAloneFromTheSettingsToADeliveredMessage()
+    {
+        LocalSmtpServer server;
+        QVERIFY2(server.isRunning(), qPrintable(server.errors()));
+        WindowRig rig;
+        QVERIFY(rig.installEncoder());
+        rig.storeSettings({{"EmailAddress", "ann@example.com"}, {"FullName", "Ann Smith"},
+                           {"SMTP", "wrong.invalid"}, {"UserName", ""}, {"Password", ""}});
+        frmMain &w = rig.start();
+        const auto key = [&w](Qt::Key k, Qt::KeyboardModifiers modifiers = {}) {
+            QWidget *focus = QApplication::focusWidget();
+            QTest::keyClick(focus ? focus : &w, k, modifiers);
+        };
+        QTRY_COMPARE(QApplication::focusWidget(), w.txtEmailTo);
+
+        // F5, back round to the server box, put it right, F5 again
+        QTest::keyClick(&w, Qt::Key_F5);
+        for (int i = 0; i < 4; ++i)
+            key(Qt::Key_Backtab);
+        QCOMPARE(QApplication::focusWidget(), w.txtDetails[2]);
+        key(Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClicks(w.txtDetails[2], server.hostAndPort(QStringLiteral("127.0.0.1")));
+        QTest::keyClick(&w, Qt::Key_F5);
+        key(Qt::Key_Tab);
+        key(Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), w.txtEmailTo);
+
+        // Steps 2 and 3
+        QTest::keyClicks(w.txtEmailTo, QStringLiteral("bob@example.org"));
+        key(Qt::Key_Tab);
+        QTest::keyClicks(w.txtEmailSubject, QStringLiteral("By keys"));
+        key(Qt::Key_Tab);
+        // Step 4: Space records, Enter on Stop Recording ends it
+        QTimer::singleShot(2500, Qt::PreciseTimer, &w, [&] { key(Qt::Key_Return); });
+        key(Qt::Key_Space);
+        QCOMPARE(QApplication::focusWidget(), w.BUTplay);
+        // Step 5: play it, then compress it
+        key(Qt::Key_Return);
+        key(Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), w.BUTcompress);
+        key(Qt::Key_Space);
+        QCOMPARE(w.lblInstructions->text(), kStep6Text);
+        // Steps 6 and 7
+        const double recorded = capturetest::probeClip(rig.file(QStringLiteral("video.avi"))).duration;
+        key(Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), w.BUTsend);
+        key(Qt::Key_Return);
+        QTRY_COMPARE_WITH_TIMEOUT(w.lblInstructions->text(), kSent, 30000);
+
+        QVERIFY2(rig.dialogs.messages.isEmpty(), qPrintable(rig.dialogs.messages.join('\n')));
+        QCOMPARE(server.received().size(), 1);
+        const Delivered d = readAsTheRecipient(server.received()[0], rig.dir.path());
+        QCOMPARE(d.message.value("to").toString(), QStringLiteral("bob@example.org"));
+        QCOMPARE(d.message.value("subject").toString(), QStringLiteral("Mirabo: By keys"));
+        QVERIFY2(recorded > 1.0 && qAbs(d.attachment.duration - recorded) < 0.3,
+                 qPrintable(QStringLiteral("%1 of %2 s").arg(d.attachment.duration).arg(recorded)));
+    }
 };
 
 QTEST_MAIN(TestSevenSteps)

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <cerrno>
 #include <csignal>
@@ -154,6 +155,19 @@ private slots:
         QVERIFY(status == 0 || status == 1);
         QCOMPARE(line, expected);
         QVERIFY2(waited < 30000, qPrintable(QString::number(waited)));
+    }
+
+    void timersRunWhileItWaits()
+    {
+        const QString done = dir.filePath(QStringLiteral("done"));
+        const QString program = writeScript(dir.filePath(QStringLiteral("slow")),
+                                            "sleep 0.6; : > \"$1\"\n");
+        bool firedWhileRunning = false;
+        QTimer::singleShot(100, this, [&] { firedWhileRunning = !QFile::exists(done); });
+        QString line;
+        QCOMPARE(Module1::RunAndWait(quoted(program) + QLatin1Char(' ') + quoted(done), &line), 0);
+        QVERIFY(QFile::exists(done));
+        QVERIFY(firedWhileRunning);
     }
 
     void repeatedRunsLeaveNoChildAndNoDescriptor()

@@ -25,13 +25,24 @@ typedef struct {
 
 /* Registers the provider in this process (once) and makes its next probe
  * offer exactly these devices: "Test Camera", "Test Camera 2", ... and
- * "Test Microphone", "Test Microphone 2", ... The cameras show colour bars,
- * then red, blue and green pictures. When rank_out_others is TRUE,
+ * "Test Microphone", "Test Microphone 2", ... (a device monitor that is
+ * running sees the old ones unplugged and these plugged in). The cameras show
+ * colour bars, then red, blue and green pictures. When rank_out_others is TRUE,
  * every other device provider is ranked out so that real devices cannot
  * appear. gst_init must have been called. */
 gboolean mirabo_test_devices_set (const MiraboTestDeviceSpec * cameras,
     gint n_cameras, const MiraboTestDeviceSpec * microphones, gint n_microphones,
     gboolean rank_out_others);
+
+/* While the program runs: plugs in one more camera, numbered one above the
+ * highest there is ("Test Camera 4" beside "Test Camera 3"), and returns its
+ * number (0 if the devices were never set). A device monitor that is running
+ * announces it. */
+gint mirabo_test_devices_plug_camera (const MiraboTestDeviceSpec * setup);
+
+/* Unplugs the camera with that number; the others keep their names. FALSE
+ * when there is none. */
+gboolean mirabo_test_devices_unplug_camera (gint number);
 
 /* For the loadable plugin: registers the provider with the given plugin and
  * takes the device counts from MIRABO_TEST_CAMERAS and

@@ -315,6 +315,8 @@ make_device (gboolean camera, gint number, const MiraboTestDeviceSpec * setup)
 static GMutex config_lock;
 static GArray *config_cameras;      /* of MiraboTestDeviceSpec */
 static GArray *config_microphones;
+static GArray *config_camera_numbers;   /* of gint: "Test Camera <n>" */
+static GList *started_providers;    /* watched by a running device monitor */
 
 typedef struct {
   GstDeviceProvider parent;
@@ -336,7 +338,8 @@ mirabo_test_device_provider_probe (GstDeviceProvider * provider)
 
   g_mutex_lock (&config_lock);
   for (i = 0; config_cameras && i < config_cameras->len; ++i)
-    devices = g_list_append (devices, make_device (TRUE, (gint) i + 1,
+    devices = g_list_append (devices, make_device (TRUE,
+            g_array_index (config_camera_numbers, gint, i),
             &g_array_index (config_cameras, MiraboTestDeviceSpec, i)));
   for (i = 0; config_microphones && i < config_microphones->len; ++i)
     devices = g_list_append (devices, make_device (FALSE, (gint) i + 1,
@@ -345,11 +348,80 @@ mirabo_test_device_provider_probe (GstDeviceProvider * provider)
   return devices;
 }
 
+/* Hands a device the provider made to the provider's list (and bus). */
+static void
+publish_device (GstDeviceProvider * provider, GstDevice * device)
+{
+  const gboolean floating = g_object_is_floating (device);
+  gst_device_provider_device_add (provider, device);
+  if (!floating)
+    gst_object_unref (device);
+}
+
+/* Watched, the provider announces what changes while it runs: devices set
+ * anew, plugged in or unplugged. */
+static gboolean
+mirabo_test_device_provider_start (GstDeviceProvider * provider)
+{
+  GList *devices = mirabo_test_device_provider_probe (provider);
+  GList *item;
+
+  for (item = devices; item; item = item->next)
+    publish_device (provider, item->data);
+  g_list_free (devices);
+  g_mutex_lock (&config_lock);
+  started_providers = g_list_append (started_providers, provider);
+  g_mutex_unlock (&config_lock);
+  return TRUE;
+}
+
+static void
+mirabo_test_device_provider_stop (GstDeviceProvider * provider)
+{
+  g_mutex_lock (&config_lock);
+  started_providers = g_list_remove (started_providers, provider);
+  g_mutex_unlock (&config_lock);
+}
+
+static gpointer
+ref_provider (gconstpointer provider, gpointer unused)
+{
+  (void) unused;
+  return gst_object_ref ((gpointer) provider);
+}
+
+static GList *
+watched_providers (void)
+{
+  GList *providers;
+  g_mutex_lock (&config_lock);
+  providers = g_list_copy_deep (started_providers, ref_provider, NULL);
+  g_mutex_unlock (&config_lock);
+  return providers;
+}
+
+/* Unplugs the provider's cameras that match: all, or the one numbered. */
+static void
+withdraw_devices (GstDeviceProvider * provider, gboolean all, gint number)
+{
+  GList *devices = gst_device_provider_get_devices (provider);
+  GList *item;
+
+  for (item = devices; item; item = item->next) {
+    MiraboTestDevice *device = item->data;
+    if (all || (device->camera && device->number == number))
+      gst_device_provider_device_remove (provider, GST_DEVICE (device));
+  }
+  g_list_free_full (devices, gst_object_unref);
+}
+
 static void
 mirabo_test_device_provider_class_init (MiraboTestDeviceProviderClass * klass)
 {
   GstDeviceProviderClass *provider_class = GST_DEVICE_PROVIDER_CLASS (klass);
   provider_class->probe = mirabo_test_device_provider_probe;
+  provider_class->start = mirabo_test_device_provider_start;
+  provider_class->stop = mirabo_test_device_provider_stop;
   gst_device_provider_class_set_static_metadata (provider_class,
       "Mirabo test devices", "Source/Video/Audio",
       "A test camera and microphone for machines without them",
@@ -366,20 +438,93 @@ static void
 set_config (const MiraboTestDeviceSpec * cameras, gint n_cameras,
     const MiraboTestDeviceSpec * microphones, gint n_microphones)
 {
+  GList *watched, *item;
+  gint i;
+
   g_mutex_lock (&config_lock);
   if (!config_cameras) {
     config_cameras = g_array_new (FALSE, TRUE, sizeof (MiraboTestDeviceSpec));
     config_microphones = g_array_new (FALSE, TRUE,
         sizeof (MiraboTestDeviceSpec));
+    config_camera_numbers = g_array_new (FALSE, TRUE, sizeof (gint));
   }
   g_array_set_size (config_cameras, 0);
   g_array_set_size (config_microphones, 0);
+  g_array_set_size (config_camera_numbers, 0);
   if (cameras && n_cameras > 0)
     g_array_append_vals (config_cameras, cameras, (guint) n_cameras);
+  for (i = 1; cameras && i <= n_cameras; ++i)
+    g_array_append_val (config_camera_numbers, i);
   if (microphones && n_microphones > 0)
     g_array_append_vals (config_microphones, microphones,
         (guint) n_microphones);
   g_mutex_unlock (&config_lock);
+
+  /* A monitor that is running sees the old devices go and the new come. */
+  watched = watched_providers ();
+  for (item = watched; item; item = item->next) {
+    GList *devices = mirabo_test_device_provider_probe (item->data), *d;
+    withdraw_devices (item->data, TRUE, 0);
+    for (d = devices; d; d = d->next)
+      publish_device (item->data, d->data);
+    g_list_free (devices);
+  }
+  g_list_free_full (watched, gst_object_unref);
+}
+
+gint
+mirabo_test_devices_plug_camera (const MiraboTestDeviceSpec * setup)
+{
+  const MiraboTestDeviceSpec plain = { 0, 0 };
+  GList *watched, *item;
+  gint number = 0;
+  guint i;
+
+  if (!setup)
+    setup = &plain;
+  g_mutex_lock (&config_lock);
+  if (!config_cameras) {
+    g_mutex_unlock (&config_lock);
+    return 0;
+  }
+  for (i = 0; i < config_camera_numbers->len; ++i)
+    number = MAX (number, g_array_index (config_camera_numbers, gint, i));
+  ++number;
+  g_array_append_vals (config_cameras, setup, 1);
+  g_array_append_val (config_camera_numbers, number);
+  g_mutex_unlock (&config_lock);
+
+  watched = watched_providers ();
+  for (item = watched; item; item = item->next)
+    publish_device (item->data, make_device (TRUE, number, setup));
+  g_list_free_full (watched, gst_object_unref);
+  return number;
+}
+
+gboolean
+mirabo_test_devices_unplug_camera (gint number)
+{
+  GList *watched, *item;
+  gboolean found = FALSE;
+  guint i;
+
+  g_mutex_lock (&config_lock);
+  for (i = 0; config_cameras && i < config_camera_numbers->len && !found; ++i) {
+    if (g_array_index (config_camera_numbers, gint, i) == number) {
+      g_array_remove_index (config_cameras, i);
+      g_array_remove_index (config_camera_numbers, i);
+      found = TRUE;
+    }
+  }
+  g_mutex_unlock (&config_lock);
+  if (!found)
+    return FALSE;
+
+  watched = watched_providers ();
+  for (item = watched; item; item = item->next)
+    withdraw_devices (item->data, FALSE, number);
+  g_list_free_full (watched, gst_object_unref);
+  return TRUE;
 }
 
 static void

@@ -1,0 +1,128 @@
+// Cameras plugged in or out while the program runs: GstCapture's running
+// device monitor.
+#include "GstCapture.h"
+
+#include "VideoView.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr const char *kCameras = "Video/Source";
+constexpr const char *kMicrophones = "Audio/Source";
+
+// Settings kept per device number follow the devices after the one that left.
+template <typename T> void forgetDevice(QMap<int32_t, T> &perDevice, int32_t index)
+{
+    QMap<int32_t, T> kept;
+    for (auto it = perDevice.cbegin(); it != perDevice.cend(); ++it)
+        if (it.key() != index)
+            kept.insert(it.key() > index ? it.key() - 1 : it.key(), it.value());
+    perDevice = kept;
+}
+
+} // namespace
+
+bool GstCapture::watchDevices()
+{
+    m_monitor = DeviceMonitorRef::adopt(gst_device_monitor_new());
+    gst_device_monitor_add_filter(m_monitor.get(), kCameras, nullptr);
+    gst_device_monitor_add_filter(m_monitor.get(), kMicrophones, nullptr);
+    if (!gst_device_monitor_start(m_monitor.get())) {
+        m_monitor.reset();
+        return false;
+    }
+    const BusRef bus = BusRef::adopt(gst_device_monitor_get_bus(m_monitor.get()));
+    m_monitorWatch = std::make_unique<BusWatch>(
+        bus.get(), [this](GstMessage *m) { onDeviceMessage(m); });
+    // What the monitor announced while starting is in this list already.
+    m_devices = monitoredDevices(m_monitor.get(), kCameras);
+    return true;
+}
+
+std::vector<CaptureDevice> GstCapture::microphones()
+{
+    ensureDevices();
+    return m_monitor ? monitoredDevices(m_monitor.get(), kMicrophones) : probeDevices(kMicrophones);
+}
+
+void GstCapture::stopWatchingDevices()
+{
+    m_monitorWatch.reset();
+    if (m_monitor)
+        gst_device_monitor_stop(m_monitor.get());
+    m_monitor.reset();
+}
+
+void GstCapture::onDeviceMessage(GstMessage *message)
+{
+    GstDevice *device = nullptr;
+    if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_DEVICE_ADDED) {
+        gst_message_parse_device_added(message, &device);
+        deviceAdded(DeviceRef::adopt(device));
+    } else if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_DEVICE_REMOVED) {
+        gst_message_parse_device_removed(message, &device);
+        deviceRemoved(DeviceRef::adopt(device));
+    }
+}
+
+void GstCapture::deviceAdded(DeviceRef device)
+{
+    const auto known = std::find_if(m_devices.begin(), m_devices.end(),
+                                    [&](const CaptureDevice &d) { return d.device == device; });
+    if (!device || known != m_devices.end() || !gst_device_has_classes(device.get(), kCameras))
+        return;
+    m_devices.push_back(describeDevice(std::move(device)));
+    // The first camera there is: as at start-up, it is current and live.
+    if (m_devices.size() == 1 && !m_recorder) {
+        m_current = 0;
+        if (m_view)
+            startLive();
+    }
+    emit devicesChanged();
+}
+
+void GstCapture::deviceRemoved(const DeviceRef &device)
+{
+    const auto gone = std::find_if(m_devices.begin(), m_devices.end(),
+                                   [&](const CaptureDevice &d) { return d.device == device; });
+    if (gone == m_devices.end())
+        return;
+    const auto index = int32_t(gone - m_devices.begin());
+    const QString name = gone->name;
+    const bool wasCurrent = index == m_current;
+    if (wasCurrent && m_recorder && !m_finishing) {
+        m_endProblem = QStringLiteral("The camera \"%1\" was unplugged.").arg(name);
+        m_brokenOff = QStringLiteral("the camera \"%1\" was unplugged").arg(name);
+        finishRecording();
+    }
+
+    m_devices.erase(gone);
+    forgetDevice(m_chosenFormats, index);
+    forgetDevice(m_controls, index);
+    if (m_pendingDevice && *m_pendingDevice == index)
+        m_pendingDevice.reset();
+    else if (m_pendingDevice && *m_pendingDevice > index)
+        --*m_pendingDevice;
+    if (index < m_current)
+        --m_current;
+
+    if (wasCurrent) {
+        m_current = 0;
+        if (m_recorder) {
+            m_restartLive = true;   // when capture() has let go of the camera
+        } else {
+            startLive();
+            if (m_devices.empty() && m_view)
+                m_view->clear();
+        }
+        say(kStatusWarning,
+            m_devices.empty()
+                ? QStringLiteral("The camera \"%1\" was unplugged; no camera is connected now.")
+                      .arg(name)
+                : QStringLiteral("The camera \"%1\" was unplugged; the picture now comes from "
+                                 "\"%2\".")
+                      .arg(name, m_devices.front().name));
+    }
+    emit devicesChanged();
+}

@@ -1,5 +1,7 @@
 #include "Dialogs.h"
 
+#include <QCoreApplication>
+#include <QEvent>
 #include <QInputDialog>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -30,4 +32,9 @@ void showPasswordAsStars(QLineEdit *edit)
 {
     edit->setEchoMode(QLineEdit::Password);
     edit->setStyleSheet(QStringLiteral("lineedit-password-character: %1").arg(int(u'*')));
+    // A box takes its mask from the style only on a style change, which a
+    // style sheet set before the box is first polished does not bring.
+    edit->ensurePolished();
+    QEvent changed(QEvent::StyleChange);
+    QCoreApplication::sendEvent(edit, &changed);
 }

@@ -357,6 +357,8 @@ private slots:
         };
         QCOMPARE(w.txtDetails[4]->echoMode(), QLineEdit::Password);
         QCOMPARE(mark(w.txtDetails[4]), QLatin1Char('*'));
+        w.txtDetails[4]->setText(QStringLiteral("pw"));
+        QCOMPARE(w.txtDetails[4]->displayText(), QStringLiteral("**"));
 
         QtDialogs dialogs;
         QLineEdit::EchoMode echo = QLineEdit::Normal;
@@ -365,7 +367,8 @@ private slots:
             if (auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget())) {
                 if (auto *edit = dialog->findChild<QLineEdit *>()) {
                     echo = edit->echoMode();
-                    shown = mark(edit);
+                    edit->setText(QStringLiteral("pw"));
+                    shown = edit->displayText().front();
                 }
                 dialog->reject();
             }

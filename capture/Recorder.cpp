@@ -147,9 +147,20 @@ void Recorder::pushFrame(GstSample *sample)
         ++m_overflowed;
         return;
     }
+    // The first picture starts the clip and sets the pace: stamped from the
+    // moment the recording started, a camera running at the capture rate
+    // would sit between videorate's slots and get one picture repeated.
+    GstClockTime pts = m_cameraBase + running - m_start;
+    if (!m_firstPushed) {
+        m_firstPushed = true;
+        m_lead = pts < m_frameDuration ? pts : 0;
+    }
+    if (pts < m_lead)
+        return;
+    pts -= m_lead;
     // A new buffer around the same memory, stamped on the recording's clock.
     GstBuffer *stamped = gst_buffer_copy(buffer);
-    GST_BUFFER_PTS(stamped) = m_cameraBase + running - m_start;
+    GST_BUFFER_PTS(stamped) = pts;
     GST_BUFFER_DTS(stamped) = GST_CLOCK_TIME_NONE;
     gst_app_src_push_buffer(src, stamped);
 }
@@ -200,6 +211,9 @@ void Recorder::end(bool complete, const QString &problem)
 {
     if (m_done)
         return;
+    // videorate clears its counters when it stops.
+    m_finalWritten = rateCounter("out");
+    m_finalDuplicated = rateCounter("duplicate");
     m_done = true;
     m_ended = true;
     if (!GST_CLOCK_TIME_IS_VALID(m_end.load()) && m_clock)
@@ -228,10 +242,10 @@ quint64 Recorder::rateCounter(const char *name) const
 
 quint64 Recorder::framesWritten() const
 {
-    return rateCounter("out");
+    return m_done ? m_finalWritten : rateCounter("out");
 }
 
 quint64 Recorder::framesDuplicated() const
 {
-    return rateCounter("duplicate");
+    return m_done ? m_finalDuplicated : rateCounter("duplicate");
 }

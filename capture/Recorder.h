@@ -81,6 +81,10 @@ private:
     QString m_soundProblem;
     std::atomic<bool> m_ended{false};
     std::atomic<bool> m_capsSet{false};
+    bool m_firstPushed = false;     // on the camera's streaming thread,
+    GstClockTime m_lead = 0;        // as pushFrame is
+    quint64 m_finalWritten = 0;
+    quint64 m_finalDuplicated = 0;
     std::atomic<quint64> m_overflowed{0};
     bool m_done = false;
 };

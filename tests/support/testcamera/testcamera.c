@@ -112,6 +112,27 @@ mirabo_test_camera_src_init (MiraboTestCameraSrc * self)
   (void) self;
 }
 
+/* A webcam that the computer does not keep up with loses pictures; it does
+ * not fall behind the clock as a test source would. */
+static GstPadProbeReturn
+drop_late (GstPad * pad, GstPadProbeInfo * info, gpointer user_data)
+{
+  GstElement *self = user_data;
+  GstBuffer *buffer = GST_PAD_PROBE_INFO_BUFFER (info);
+  GstClock *clock = gst_element_get_clock (self);
+  GstClockTime now;
+  gboolean late;
+  (void) pad;
+
+  if (!clock)
+    return GST_PAD_PROBE_OK;
+  now = gst_clock_get_time (clock) - gst_element_get_base_time (self);
+  gst_object_unref (clock);
+  late = GST_BUFFER_PTS_IS_VALID (buffer) && GST_BUFFER_DURATION_IS_VALID (buffer)
+      && now > GST_BUFFER_PTS (buffer) + 2 * GST_BUFFER_DURATION (buffer);
+  return late ? GST_PAD_PROBE_DROP : GST_PAD_PROBE_OK;
+}
+
 static const gchar *
 webcam_caps_for (guint flags)
 {
@@ -268,9 +289,12 @@ make_camera (const gchar * name, const gchar * label, gint number,
 {
   MiraboTestCameraSrc *self =
       g_object_new (mirabo_test_camera_src_get_type (), "name", name, NULL);
-  GstElement *src = gst_element_factory_make ("videotestsrc", "picture");
+  const gchar *webcam = webcam_caps_for (flags);
+  GstElement *src =
+      gst_element_factory_make ("videotestsrc", webcam ? "pattern" : "picture");
   GstElement *filter = gst_element_factory_make ("capsfilter", "formats");
   GstElement *last = filter;
+  GstElement *counted = src;
   GstCaps *caps;
   GstPad *pad;
 
@@ -285,7 +309,7 @@ make_camera (const gchar * name, const gchar * label, gint number,
     return NULL;
   }
   g_object_set (src, "is-live", TRUE, "pattern", camera_pattern (number), NULL);
-  self->webcam_caps = webcam_caps_for (flags);
+  self->webcam_caps = webcam;
   if (!self->webcam_caps) {
     caps = gst_caps_from_string ((flags & MIRABO_TEST_DEVICE_NO_CONTROLS)
         ? plain_camera_caps : camera_caps);
@@ -296,20 +320,29 @@ make_camera (const gchar * name, const gchar * label, gint number,
   gst_element_link (src, filter);
 
   if (self->webcam_caps) {
-    /* Its own thread from here on, as a webcam's pictures arrive: what the
-     * picture costs to make stays apart from what the program does with it. */
+    /* The pattern is drawn once and repeated, and the program's side runs on
+     * a thread of its own, so that what the picture costs to make stays
+     * small and apart from what the program does with it. */
+    GstElement *picture = gst_element_factory_make ("imagefreeze", "picture");
     GstElement *balance = gst_element_factory_make ("videobalance", "controls");
     GstElement *out = gst_element_factory_make ("queue", "camera-out");
-    if (!balance || !out) {
+    if (!picture || !balance || !out) {
+      g_clear_object (&picture);
       g_clear_object (&balance);
       g_clear_object (&out);
       gst_object_unref (self);
       return NULL;
     }
+    g_object_set (src, "is-live", FALSE, "num-buffers", 1, NULL);
+    g_object_set (picture, "is-live", TRUE, NULL);
     g_object_set (out, "leaky", 2, "max-size-buffers", 2, "max-size-bytes", 0,
         "max-size-time", (guint64) 0, NULL);
-    gst_bin_add_many (GST_BIN (self), balance, out, NULL);
-    gst_element_link (filter, balance);
+    gst_bin_add_many (GST_BIN (self), picture, balance, out, NULL);
+    gst_element_link_many (filter, picture, balance, NULL);
+    pad = gst_element_get_static_pad (picture, "src");
+    gst_pad_add_probe (pad, GST_PAD_PROBE_TYPE_BUFFER, drop_late, self, NULL);
+    gst_object_unref (pad);
+    counted = picture;
     self->formats = filter;
     self->picture_end = balance;
     self->out = out;
@@ -324,7 +357,7 @@ make_camera (const gchar * name, const gchar * label, gint number,
   }
 
   if (fail_after_frames > 0) {
-    pad = gst_element_get_static_pad (src, "src");
+    pad = gst_element_get_static_pad (counted, "src");
     gst_pad_add_probe (pad, GST_PAD_PROBE_TYPE_BUFFER, count_frames, self,
         NULL);
     gst_object_unref (pad);

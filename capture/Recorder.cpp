@@ -1,6 +1,7 @@
 #include "Recorder.h"
 
 #include <QDir>
+#include <algorithm>
 
 using gstsupport::firstError;
 using gstsupport::isWithin;
@@ -164,13 +165,15 @@ void Recorder::pushFrame(GstSample *sample)
         ++m_overflowed;
         return;
     }
-    // The first picture starts the clip and sets the pace: stamped from the
-    // moment the recording started, a camera running at the capture rate
-    // would sit between videorate's slots and get one picture repeated.
+    // The first picture sets the pace: stamped from the moment the recording
+    // started, a camera running at the capture rate would sit between
+    // videorate's slots and get one picture repeated. Slots before it are
+    // filled with it; they are the start, not pictures the camera missed.
     GstClockTime pts = m_cameraBase + running - m_start;
     if (!m_firstPushed) {
         m_firstPushed = true;
-        m_lead = pts < m_frameDuration ? pts : 0;
+        m_lead = pts % m_frameDuration;
+        m_startRepeats = pts / m_frameDuration;
     }
     if (pts < m_lead)
         return;
@@ -289,5 +292,6 @@ quint64 Recorder::framesWritten() const
 
 quint64 Recorder::framesDuplicated() const
 {
-    return m_done ? m_finalDuplicated : rateCounter("duplicate");
+    const quint64 repeats = m_done ? m_finalDuplicated : rateCounter("duplicate");
+    return repeats - std::min(repeats, m_startRepeats.load());
 }

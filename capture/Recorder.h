@@ -59,7 +59,8 @@ public:
     [[nodiscard]] std::optional<double> soundPeak() const { return m_soundPeak; }
     [[nodiscard]] double seconds() const;
     [[nodiscard]] quint64 framesWritten() const;
-    // Frames the file repeats because no fresh camera frame was there.
+    // Frames the file repeats because no fresh camera frame was there, once
+    // the first one had come.
     [[nodiscard]] quint64 framesDuplicated() const;
     // Camera frames dropped because the encoder fell behind the buffer.
     [[nodiscard]] quint64 framesOverflowed() const { return m_overflowed.load(); }
@@ -93,6 +94,7 @@ private:
     std::atomic<bool> m_capsSet{false};
     bool m_firstPushed = false;     // on the camera's streaming thread,
     GstClockTime m_lead = 0;        // as pushFrame is
+    std::atomic<quint64> m_startRepeats{0};
     quint64 m_finalWritten = 0;
     quint64 m_finalDuplicated = 0;
     std::atomic<quint64> m_overflowed{0};

@@ -13,8 +13,9 @@
 // The capture file is an AVI: Motion-JPEG pictures at the capture frame rate
 // (constant, kept by videorate, which drops or repeats whole pictures) and,
 // with a microphone, 16-bit PCM sound at 44.1 kHz. A camera that sends JPEG
-// has its own pictures stored; raw pictures are encoded here. A recording ends with EOS, so the file has its index when
-// capture() returns; a camera that fails mid-way leaves what was recorded.
+// has its own pictures stored; raw pictures are encoded here. A recording
+// ends with EOS, so the file has its index when capture() returns; a camera
+// that fails mid-way leaves what was recorded.
 //
 // The seven capture settings mean here:
 //  - time limit: on, a recording ends by itself after timeLimitSeconds()

@@ -112,8 +112,9 @@ mirabo_test_camera_src_init (MiraboTestCameraSrc * self)
   (void) self;
 }
 
-/* A webcam that the computer does not keep up with loses pictures; it does
- * not fall behind the clock as a test source would. */
+/* A webcam that the computer does not keep up with loses pictures (its
+ * driver holds about four) rather than falling behind the clock as a test
+ * source would. */
 static GstPadProbeReturn
 drop_late (GstPad * pad, GstPadProbeInfo * info, gpointer user_data)
 {
@@ -129,7 +130,7 @@ drop_late (GstPad * pad, GstPadProbeInfo * info, gpointer user_data)
   now = gst_clock_get_time (clock) - gst_element_get_base_time (self);
   gst_object_unref (clock);
   late = GST_BUFFER_PTS_IS_VALID (buffer) && GST_BUFFER_DURATION_IS_VALID (buffer)
-      && now > GST_BUFFER_PTS (buffer) + 2 * GST_BUFFER_DURATION (buffer);
+      && now > GST_BUFFER_PTS (buffer) + 4 * GST_BUFFER_DURATION (buffer);
   return late ? GST_PAD_PROBE_DROP : GST_PAD_PROBE_OK;
 }
 

@@ -9,7 +9,7 @@ class GstMediaPlayer;
 class IniSettingsStore;
 class QtDialogs;
 class VmimeMailMessage;
-class VmimeSmtpComponent;
+class CurlSmtpComponent;
 
 // The real components, wired the way the program runs them. Tests that want
 // the whole program use this too, answering the dialogues themselves.
@@ -17,7 +17,8 @@ class RealParts
 {
 public:
     // settingsPath: the store's file, empty for the user's own; dialogs:
-    // who answers the program's questions, null for Qt's dialogues.
+    // who answers the program's questions, null for Qt's dialogues. The
+    // working files go to workfiles::workingFolder(programDir).
     explicit RealParts(const QString &programDir, const QString &settingsPath = QString(),
                        Dialogs *dialogs = nullptr);
     ~RealParts();
@@ -29,15 +30,16 @@ public:
     [[nodiscard]] GstCapture &capture() { return *m_capture; }
     [[nodiscard]] GstMediaPlayer &player() { return *m_player; }
     [[nodiscard]] VmimeMailMessage &message() { return *m_message; }
-    [[nodiscard]] VmimeSmtpComponent &smtp() { return *m_smtp; }
+    [[nodiscard]] CurlSmtpComponent &smtp() { return *m_smtp; }
     [[nodiscard]] IniSettingsStore &store() { return *m_store; }
 
 private:
     QString m_programDir;
+    QString m_workDir;
     std::unique_ptr<GstCapture> m_capture;
     std::unique_ptr<GstMediaPlayer> m_player;
     std::unique_ptr<VmimeMailMessage> m_message;
-    std::unique_ptr<VmimeSmtpComponent> m_smtp;
+    std::unique_ptr<CurlSmtpComponent> m_smtp;
     std::unique_ptr<IniSettingsStore> m_store;
     std::unique_ptr<QtDialogs> m_qtDialogs;
     Dialogs *m_dialogs;

@@ -5,16 +5,19 @@
 #include "Dialogs.h"
 #include "FirstRun.h"
 #include "MediaPlayer.h"
+#include "RecentRecipients.h"
 #include "SettingNames.h"
 #include "SettingsStore.h"
 #include "SmtpComponent.h"
 #include "WorkFiles.h"
 #include "ui_frmMain.h"
 
+#include <QCompleter>
 #include <QDir>
 #include <QFocusEvent>
 #include <QScreen>
-#include <exception>
+#include <QSignalBlocker>
+#include <QStringListModel>
 
 namespace {
 
@@ -47,46 +50,26 @@ frmMain::frmMain(const FormParts &parts, QWidget *parent)
     , m_store(parts.store)
     , m_dialogs(parts.dialogs)
     , m_programDir(parts.programDir)
+    , m_workDir(parts.workDir.isEmpty() ? parts.programDir : parts.workDir)
 {
     ui->setupUi(this);
     setWindowIcon(makeAppIcon());
 
-    Label1 = {ui->Label1_0, ui->Label1_1, ui->Label1_2, ui->Label1_3, ui->Label1_4,
-              ui->Label1_5, ui->Label1_6, ui->Label1_7, ui->Label1_8, ui->Label1_9};
-    Label2 = {ui->Label2_0, ui->Label2_1, ui->Label2_2, ui->Label2_3, ui->Label2_4};
-    Label3 = ui->Label3;
-    LEDsteps = {ui->LEDsteps_0, ui->LEDsteps_1, ui->LEDsteps_2, ui->LEDsteps_3,
-                ui->LEDsteps_4, ui->LEDsteps_5, ui->LEDsteps_6};
-    LEDONAIR = {ui->LEDONAIR_0, ui->LEDONAIR_1};
-    txtEmailFrom = ui->txtEmailFrom;
-    txtEmailTo = ui->txtEmailTo;
-    txtEmailSubject = ui->txtEmailSubject;
-    txtDetails = {ui->txtDetails_0, ui->txtDetails_1, ui->txtDetails_2, ui->txtDetails_3,
-                  ui->txtDetails_4};
-    BUTRecord = ui->BUTRecord;
-    BUTstopRecord = ui->BUTstopRecord;
-    BUTplay = ui->BUTplay;
-    BUTcompress = ui->BUTcompress;
-    BUTsend = ui->BUTsend;
-    PROsending = ui->PROsending;
-    lblStatus = ui->lblStatus;
-    lblInstructions = ui->lblInstructions;
-    lblONAIR = ui->lblONAIR;
-    Frame1 = ui->Frame1;
-    Frame2 = ui->Frame2;
-    mnuDevices = ui->mnuDevices;
-    mnuDevs = {ui->mnuDevs_0};
-    mnuSettings = ui->mnuSettings;
-    mnuShowDisplay = ui->mnuShowDisplay;
-    mnuShowFormat = ui->mnuShowFormat;
-    mnuShowSource = ui->mnuShowSource;
-    mnuEmailSettings = ui->mnuEmailSettings;
+    bindControls();
 
     for (QWidget *w : std::initializer_list<QWidget *>{ui->LiveVideoView, ui->PlayerView, Frame1,
                                                        Frame2, PROsending})
         w->setFocusPolicy(Qt::NoFocus);
+    showPasswordAsStars(txtDetails[4]);
     LiveVideo.setView(ui->LiveVideoView);
     Player.setView(ui->PlayerView);
+
+    auto *completer = new QCompleter(this);
+    m_recentRecipients = new QStringListModel(completer);
+    completer->setModel(m_recentRecipients);
+    completer->setCaseSensitivity(Qt::CaseInsensitive);
+    completer->setMaxVisibleItems(recentrecipients::kKept);
+    txtEmailTo->setCompleter(completer);
 
     ui->centralwidget->setFixedWidth(kClientWidthPx);
     setFixedSize(kClientWidthPx, kClientHeightPx + menuBar()->sizeHint().height());
@@ -98,50 +81,7 @@ frmMain::~frmMain() = default;
 
 QString frmMain::workFile(const QString &name) const
 {
-    return QDir(m_programDir).filePath(name);
-}
-
-template <typename Handler> void frmMain::guarded(Handler &&handler)
-{
-    try {
-        handler();
-    } catch (const std::exception &e) {
-        m_dialogs.message(QString::fromUtf8(e.what()));
-    } catch (...) {
-        m_dialogs.message(QStringLiteral("An unexpected error occurred."));
-    }
-}
-
-void frmMain::connectHandlers()
-{
-    const auto on = [this](auto *sender, auto signal, void (frmMain::*handler)()) {
-        connect(sender, signal, this, [this, handler] { guarded([&] { (this->*handler)(); }); });
-    };
-    txtEmailSubject->installEventFilter(this);
-    on(BUTRecord, &FlatButton::gotFocus, &frmMain::BUTRecord_GotFocus);
-    on(BUTRecord, &QAbstractButton::clicked, &frmMain::BUTRecord_Click);
-    on(BUTstopRecord, &QAbstractButton::clicked, &frmMain::BUTstopRecord_Click);
-    on(BUTplay, &QAbstractButton::clicked, &frmMain::BUTplay_Click);
-    on(BUTcompress, &QAbstractButton::clicked, &frmMain::BUTcompress_Click);
-    on(BUTsend, &QAbstractButton::clicked, &frmMain::BUTsend_Click);
-    on(&LiveVideo, &CaptureComponent::yieldRequested, &frmMain::LiveVideo_Yield);
-    on(&SmtpClient, &SmtpComponent::connected, &frmMain::SmtpClient_Connected);
-    on(mnuEmailSettings, &QAction::triggered, &frmMain::mnuEmailSettings_Click);
-    on(mnuShowDisplay, &QAction::triggered, &frmMain::mnuShowDisplay_Click);
-    on(mnuShowFormat, &QAction::triggered, &frmMain::mnuShowFormat_Click);
-    on(mnuShowSource, &QAction::triggered, &frmMain::mnuShowSource_Click);
-
-    connect(&LiveVideo, &CaptureComponent::statusText, this,
-            [this](int32_t code, const QString &text) {
-                guarded([&] { LiveVideo_StatusText(code, text); });
-            });
-    connect(&SmtpClient, &SmtpComponent::progress, this,
-            [this](qint64, qint64, int16_t percent) { guarded([&] { SmtpClient_Progress(percent); }); });
-    for (int i = 0; i < int(txtDetails.size()); ++i) {
-        connect(txtDetails[i], &QLineEdit::textChanged, this,
-                [this, i] { guarded([&] { txtDetails_Change(i); }); });
-    }
-    connect(mnuDevs[0], &QAction::triggered, this, [this] { guarded([this] { mnuDevs_Click(0); }); });
+    return QDir(m_workDir).filePath(name);
 }
 
 void frmMain::load()
@@ -184,6 +124,9 @@ bool frmMain::eventFilter(QObject *watched, QEvent *e)
 
 void frmMain::Form_Load()
 {
+    const QString storeNotice = m_store.notice();
+    if (!storeNotice.isEmpty())
+        m_dialogs.message(storeNotice);
     if (m_store.read(settingnames::EmailAddress).isEmpty()) {
         if (!runFirstRunSetup(m_store, m_dialogs))
             return;
@@ -192,8 +135,14 @@ void frmMain::Form_Load()
     const auto fields = m_current.fields();
     for (size_t i = 0; i < fields.size(); ++i)
         *fields[i] = m_store.read(settingnames::All[i]);
-    for (size_t i = 0; i < fields.size(); ++i)
+    // Filling the boxes is no edit: the store holds these values already,
+    // and a value longer than a box takes must not be cut short there.
+    for (size_t i = 0; i < fields.size(); ++i) {
+        const QSignalBlocker quiet(txtDetails[i]);
         txtDetails[i]->setText(*fields[i]);
+    }
+    m_recentRecipients->setStringList(
+        recentrecipients::parse(m_store.read(settingnames::RecentRecipients)));
 
     txtEmailFrom->setText(QLatin1Char('"') + m_current.FullName + QStringLiteral("\" ")
                           + m_current.EmailAddress);

@@ -5,6 +5,7 @@
 #include <QMainWindow>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -20,6 +21,7 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QMenu;
+class QStringListModel;
 class SettingsStore;
 class SmtpComponent;
 namespace Ui {
@@ -35,7 +37,8 @@ struct FormParts
     SmtpComponent &smtp;
     SettingsStore &store;
     Dialogs &dialogs;
-    QString programDir;   // holds mirabo, the encoder and the working files
+    QString programDir;   // holds mirabo and the encoder
+    QString workDir;      // holds the working files; empty: the program directory
 };
 
 // The one window of the program. Each handler is the ordered list of steps
@@ -88,6 +91,8 @@ public:
 protected:
     bool event(QEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     // Handlers.
@@ -104,6 +109,7 @@ private:
     void BUTsend_Click();
     void SmtpClient_Connected();
     void SmtpClient_Progress(int16_t percent);
+    void SmtpClient_WaitingForAcceptance();
     void txtDetails_Change(int index);
     void mnuEmailSettings_Click();
     void mnuDevs_Click(int index);
@@ -112,7 +118,8 @@ private:
     void mnuShowSource_Click();
 
     // Runs a handler; an error it raises is shown instead of ending the program.
-    template <typename Handler> void guarded(Handler &&handler);
+    void guarded(const std::function<void()> &handler);
+    void bindControls();
     void connectHandlers();
     void setOuterHeight(int twips);
 
@@ -122,8 +129,10 @@ private:
     void showOnAir(const QString &caption, int16_t lampState);
     void hideOnAir();
     void showClipRecorded();
+    void showRecordingBroken();
     void resetStepLamps();
     void removeWorkFiles();
+    void rememberRecipient(const QString &address);
 
     std::unique_ptr<Ui::frmMain> ui;
     CaptureComponent &LiveVideo;
@@ -133,6 +142,8 @@ private:
     SettingsStore &m_store;
     Dialogs &m_dialogs;
     const QString m_programDir;
+    const QString m_workDir;
     CurrentSettings m_current;
+    QStringListModel *m_recentRecipients = nullptr;   // the recipient box's completions
     bool m_activatedOnce = false;
 };

@@ -9,6 +9,8 @@ int main(int argc, char *argv[])
     gst_init(&argc, &argv);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Mirabo"));
+    // Lets the desktop match the window to its menu entry and icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral(MIRABO_APP_ID));
 
     RealParts real(QCoreApplication::applicationDirPath());
     frmMain window(real.parts());

@@ -94,8 +94,12 @@ def main():
     ratio = number(r"wall ratio ([\d.]+)", line)
     ours_cpu = number(r"mirabo [\d.]+ s wall, ([\d.]+) s CPU", line)
     curl_cpu = number(r"curl [\d.]+ s wall, ([\d.]+) s CPU", line)
+    gap = number(r"elapsed share by ([\d.]+) points", line)
+    cancel = number(r"cancel within (\d+) ms", line)
     rows += [("send 7 MB message", "wall time vs curl", f"{ratio:.3f}x", "<= 1.05x", ratio <= 1.05),
-             ("", "client CPU, ours / curl", f"{ours_cpu * 1000:.0f} / {curl_cpu * 1000:.0f} ms", "-", None)]
+             ("", "client CPU, ours / curl", f"{ours_cpu * 1000:.0f} / {curl_cpu * 1000:.0f} ms", "-", None),
+             ("", "throttled: bar vs elapsed share", f"{gap:.1f} points at most", "<= 10", gap <= 10),
+             ("", "cancel to return", f"{cancel:.0f} ms", "< 1000 ms", cancel < 1000)]
 
     bench = os.path.join(args.build, "bench", "startup", "startup_bench")
     samples = {"bare": [], "mirabo": []}

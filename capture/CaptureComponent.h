@@ -50,6 +50,10 @@ public:
     // Records into the capture file and returns only when the recording has
     // ended; false when the capture could not start.
     [[nodiscard]] virtual bool capture() = 0;
+    // Why the last recording broke off before it was stopped, or why its
+    // file could not be finished (a full disk, a camera unplugged, a write
+    // error), in a few words; empty when the recording ended well.
+    [[nodiscard]] virtual QString recordingProblem() const { return {}; }
     // Ends a recording in progress; harmless when nothing records.
     virtual bool stop() = 0;
 

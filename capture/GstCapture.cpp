@@ -183,6 +183,7 @@ void GstCapture::onCameraFailed(const QString &reason)
         m_endProblem = QStringLiteral("The camera \"%1\" stopped working (%2); the recording so "
                                       "far was kept.")
                            .arg(name, reason);
+        m_brokenOff = QStringLiteral("the camera \"%1\" stopped working (%2)").arg(name, reason);
         finishRecording();
         return;
     }

@@ -16,6 +16,9 @@
 // has its own pictures stored; raw pictures are encoded here. A recording
 // ends with EOS, so the file has its index when capture() returns; a camera
 // that fails mid-way leaves what was recorded.
+// A symbolic link at the capture file's name is removed before recording,
+// never written through. recordingProblem() tells a recording that broke off
+// (the camera failed, a write failed, the file could not be finished).
 //
 // The seven capture settings mean here:
 //  - time limit: on, a recording ends by itself after timeLimitSeconds()
@@ -92,6 +95,7 @@ public:
     void prepareCapture(int32_t &value) override;
 
     [[nodiscard]] bool capture() override;
+    [[nodiscard]] QString recordingProblem() const override;
     bool stop() override;
 
     // Beyond the window's interface.
@@ -159,5 +163,6 @@ private:
     bool m_soundInFile = false;
     QString m_whyNoSound;   // for the progress text, when there is no sound
     QString m_endProblem;
+    QString m_brokenOff;   // recordingProblem()
     QElapsedTimer m_recordingClock;
 };

@@ -6,9 +6,13 @@
 
 #include <QDir>
 #include <QEventLoop>
+#include <QFile>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QTimer>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -124,9 +128,15 @@ bool GstCapture::capture()
     return true;
 }
 
+QString GstCapture::recordingProblem() const
+{
+    return m_brokenOff;
+}
+
 bool GstCapture::startRecording()
 {
     m_endProblem.clear();
+    m_brokenOff.clear();
     CaptureDevice *device = currentDeviceEntry();
     if (!device) {
         say(kStatusError, QStringLiteral("Cannot record: no camera is connected."));
@@ -186,6 +196,13 @@ bool GstCapture::startRecording()
     std::vector<CaptureDevice> microphones;
     if (m_captureAudio)
         microphones = probeDevices("Audio/Source");
+
+    // The file is written anew: a link at its name goes, and what it points
+    // to is never written.
+    const QByteArray native = QFile::encodeName(m_captureFile);
+    struct stat st {};
+    if (::lstat(native.constData(), &st) == 0 && S_ISLNK(st.st_mode))
+        ::unlink(native.constData());
 
     auto recorder = std::make_unique<Recorder>();
     const ClockRef clock = m_camera->clock();
@@ -254,6 +271,8 @@ void GstCapture::finishRecording()
 
 void GstCapture::onRecorderFinished(bool complete, const QString &problem)
 {
+    if (!complete && m_brokenOff.isEmpty())
+        m_brokenOff = problem;
     if (!complete && m_endProblem.isEmpty())
         m_endProblem = QStringLiteral("The capture file %1 could not be finished: %2")
                            .arg(QDir::toNativeSeparators(m_captureFile), problem);

@@ -3,6 +3,8 @@
 #include <QDir>
 #include <algorithm>
 
+#include <cerrno>
+
 using gstsupport::firstError;
 using gstsupport::isWithin;
 
@@ -11,6 +13,28 @@ namespace {
 constexpr int kSoundRate = 44100;
 // How often the sound level is measured: as often as the progress is told.
 constexpr GstClockTime kLevelInterval = 500 * GST_MSECOND;
+
+// Why writing the file failed, in the system's own words where the message
+// carries them ("No space left on device"), else GStreamer's sentence.
+QString writeFailure(GstMessage *message)
+{
+    ErrorRef error;
+    gchar *debug = nullptr;
+    gst_message_parse_error(message, error.out(), &debug);
+    const QString detail = QString::fromUtf8(debug ? debug : "").trimmed();
+    g_free(debug);
+    if (!error.get() || error.get()->domain != GST_RESOURCE_ERROR)
+        return gstsupport::errorText(message);
+    if (error.get()->code == GST_RESOURCE_ERROR_NO_SPACE_LEFT)
+        return QString::fromLocal8Bit(g_strerror(ENOSPC));
+    // The first line of the details says where in GStreamer; a second one,
+    // when there is one, holds the system's words.
+    const qsizetype lineBreak = detail.lastIndexOf(QLatin1Char('\n'));
+    QString systemWords = lineBreak < 0 ? QString() : detail.mid(lineBreak + 1).trimmed();
+    if (systemWords.startsWith(QLatin1String("system error: ")))
+        systemWords.remove(0, 14);
+    return systemWords.isEmpty() ? gstsupport::errorText(message) : systemWords;
+}
 
 } // namespace
 
@@ -224,7 +248,7 @@ void Recorder::onMessage(GstMessage *message)
             if (m_audioEntry)
                 gst_pad_send_event(m_audioEntry.get(), gst_event_new_eos());
         } else {
-            end(false, gstsupport::errorText(message));
+            end(false, writeFailure(message));
         }
         break;
     default:

@@ -1,15 +1,26 @@
 #include "MailAddress.h"
 
-#include "VmimeSupport.h"
+#include "MailText.h"
 
-#include <QString>
+#include <QUrl>
+
+#include <algorithm>
+
+namespace {
+
+bool isAscii(QStringView text)
+{
+    return std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c.unicode() < 0x80; });
+}
+
+} // namespace
 
 bool isPlainMailAddress(QStringView address)
 {
     const qsizetype at = address.indexOf(QLatin1Char('@'));
     if (at <= 0 || at == address.size() - 1 || address.indexOf(QLatin1Char('@'), at + 1) >= 0)
         return false;
-    if (vmimesupport::hasControlCharacter(address))
+    if (mailtext::hasControlCharacter(address))
         return false;
     static const QString forbidden = QStringLiteral("<>()[]\",;:\\");
     for (const QChar c : address) {
@@ -17,4 +28,22 @@ bool isPlainMailAddress(QStringView address)
             return false;
     }
     return true;
+}
+
+bool hasAsciiLocalPart(QStringView address)
+{
+    const qsizetype at = address.lastIndexOf(QLatin1Char('@'));
+    return isAscii(at < 0 ? address : address.left(at));
+}
+
+QString withAsciiDomain(const QString &address)
+{
+    const qsizetype at = address.lastIndexOf(QLatin1Char('@'));
+    const QString domain = address.mid(at + 1);
+    if (at < 0 || isAscii(domain))
+        return address;
+    const QByteArray ace = QUrl::toAce(domain);
+    if (ace.isEmpty())
+        return QString();
+    return address.left(at + 1) + QString::fromLatin1(ace);
 }

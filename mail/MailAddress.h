@@ -1,8 +1,17 @@
 #pragma once
 
+#include <QString>
 #include <QStringView>
 
 // One address in the plain local@domain form: no white space, control
 // characters, brackets, quotes, commas or second "@", so that it can neither
 // break out of a header field nor out of MAIL FROM:<...> / RCPT TO:<...>.
 [[nodiscard]] bool isPlainMailAddress(QStringView address);
+
+// True when nothing before the "@" is outside ASCII. Other addresses need
+// the server's SMTPUTF8, which cannot be relied on: they are not sent.
+[[nodiscard]] bool hasAsciiLocalPart(QStringView address);
+
+// The address with an international domain in its IDNA (ASCII) form, as DNS,
+// the envelope and the header need it; empty when the domain is no valid name.
+[[nodiscard]] QString withAsciiDomain(const QString &address);

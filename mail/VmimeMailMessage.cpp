@@ -10,7 +10,11 @@
 #include <vmime/contentTypeField.hpp>
 #include <vmime/vmime.hpp>
 
+#include <cerrno>
+#include <cstring>
 #include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using vmimesupport::utf8;
 
@@ -158,6 +162,14 @@ void VmimeMailMessage::saveToFile(const QString &path)
     if (m_to.isEmpty())
         fail(QStringLiteral("The message has no recipient address."));
     m_saved.reset();
+
+    // QSaveFile would write to what a link points to: a link at the name is
+    // removed instead, and the message becomes a file of its own.
+    const QByteArray native = QFile::encodeName(path);
+    struct stat st {};
+    if (::lstat(native.constData(), &st) == 0 && S_ISLNK(st.st_mode) && ::unlink(native.constData()) != 0)
+        fail(QStringLiteral("Cannot write the message to %1: %2")
+                 .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
 
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))

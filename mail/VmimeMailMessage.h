@@ -15,6 +15,8 @@
 // text are RFC 2047 encoded where needed; their line breaks become spaces.
 // Date, MIME-Version and a fresh Message-ID are set on every save.
 // Addresses must be plain local@domain; anything else is refused.
+// saveToFile writes a new file and renames it into place; a symbolic link at
+// the name is removed first, never written through.
 //
 // verifyFile(path) checks, before the file goes out, that it still holds a
 // complete message: the file this object saved last must be byte for byte

@@ -12,9 +12,8 @@ namespace vmimesupport {
 
 namespace {
 
-// vmime looks the host name up for every EHLO (twice per connection with
-// STARTTLS) and every Message-ID; where the name does not resolve locally
-// each lookup waits for DNS. Once is enough.
+// vmime looks the host name up for every Message-ID; where the name does
+// not resolve locally each lookup waits for DNS. Once is enough.
 class PlatformHandler final : public vmime::platforms::posix::posixHandler
 {
 public:
@@ -31,44 +30,6 @@ void initialise()
 {
     static std::once_flag once;
     std::call_once(once, [] { vmime::platform::setHandler<PlatformHandler>(); });
-}
-
-std::string utf8(const QString &text)
-{
-    const QByteArray bytes = text.toUtf8();
-    return {bytes.constData(), static_cast<size_t>(bytes.size())};
-}
-
-namespace {
-
-bool isBreaking(QChar c)
-{
-    return c.category() == QChar::Other_Control || c == QChar::LineSeparator
-           || c == QChar::ParagraphSeparator;
-}
-
-} // namespace
-
-bool hasControlCharacter(QStringView text)
-{
-    for (const QChar c : text) {
-        if (isBreaking(c))
-            return true;
-    }
-    return false;
-}
-
-QString oneLine(const QString &text)
-{
-    QString line;
-    line.reserve(text.size());
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const QChar c = text.at(i);
-        if (c == QLatin1Char('\r') && i + 1 < text.size() && text.at(i + 1) == QLatin1Char('\n'))
-            continue; // CR LF is one break
-        line.append(isBreaking(c) ? QChar(QLatin1Char(' ')) : c);
-    }
-    return line;
 }
 
 Sha256::Sha256()
@@ -110,9 +71,8 @@ QByteArray Sha256::result()
     return digest;
 }
 
-FileInputStream::FileInputStream(const QString &path, qint64 length, BlockEnd blockEnd)
+FileInputStream::FileInputStream(const QString &path, qint64 length)
     : m_file(path)
-    , m_blockEnd(blockEnd)
 {
     if (!m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         throw FileError(utf8(QStringLiteral("Cannot read the file %1: %2")
@@ -149,15 +109,8 @@ size_t FileInputStream::read(vmime::byte_t *data, size_t count)
         throw FileError(utf8(QStringLiteral("The file %1 changed while it was read")
                                           .arg(m_file.fileName())));
     }
-    qint64 kept = got;
-    if (m_blockEnd == BlockEnd::NotAfterDot && m_position + got < m_length) {
-        while (kept > 1 && bytes[kept - 1] == '.')
-            --kept;
-        if (kept != got && !m_file.seek(m_position + kept))
-            throw FileError(utf8(m_file.errorString()));
-    }
-    m_position += kept;
-    return static_cast<size_t>(kept);
+    m_position += got;
+    return static_cast<size_t>(got);
 }
 
 size_t FileInputStream::skip(size_t count)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "MailText.h"
+
 #include <QByteArray>
 #include <QFile>
 #include <QString>
@@ -10,23 +12,15 @@
 #include <stdexcept>
 #include <string>
 
-// Small pieces both vmime components share.
+// Small pieces the mail components share.
 namespace vmimesupport {
 
-// vmime needs its platform handler before the first message or session.
+// vmime needs its platform handler before the first message.
 void initialise();
 
-// vmime takes text as UTF-8 in std::string.
-[[nodiscard]] std::string utf8(const QString &text);
-
-// True when text holds a control character (CR, LF, NUL, DEL, C1 controls)
-// or a Unicode line or paragraph separator: nothing of that kind may reach a
-// header field or an SMTP command.
-[[nodiscard]] bool hasControlCharacter(QStringView text);
-
-// Line breaks (CR LF, CR or LF alone) and other control characters become
-// single spaces: for one-line header texts such as the subject.
-[[nodiscard]] QString oneLine(const QString &text);
+using mailtext::hasControlCharacter;
+using mailtext::oneLine;
+using mailtext::utf8;
 
 // SHA-256 by GnuTLS, ten times Qt's own speed here: a clip-sized message
 // is hashed on the window's thread.
@@ -60,13 +54,8 @@ public:
 class FileInputStream final : public vmime::utility::inputStream
 {
 public:
-    enum class BlockEnd { Any, NotAfterDot };
-
-    // length < 0: the whole file. NotAfterDot keeps a block from ending in "."
-    // (but the last): vmime 0.9.2's dot-stuffing filter writes a stray dot
-    // when one block ends in "." and the next begins with CR or LF.
-    explicit FileInputStream(const QString &path, qint64 length = -1,
-                             BlockEnd blockEnd = BlockEnd::Any);
+    // length < 0: the whole file.
+    explicit FileInputStream(const QString &path, qint64 length = -1);
 
     [[nodiscard]] qint64 length() const { return m_length; }
 
@@ -80,7 +69,6 @@ private:
     QFile m_file;
     qint64 m_length = 0;
     qint64 m_position = 0;
-    BlockEnd m_blockEnd;
 };
 
 } // namespace vmimesupport

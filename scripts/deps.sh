@@ -5,15 +5,17 @@ set -euo pipefail
 packages=(
   # build
   cmake ninja-build g++ pkg-config
-  qt6-base-dev qt6-base-dev-tools
+  qt6-base-dev qt6-base-dev-tools qt6-svg-dev
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev
-  libvmime-dev libgnutls28-dev
+  libvmime-dev libgnutls28-dev libcurl4-openssl-dev
   # run
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
   gstreamer1.0-libav fonts-liberation ca-certificates
   # test
   ffmpeg gstreamer1.0-tools python3 python3-aiosmtpd openssl
+  # install and package
+  desktop-file-utils appstream dpkg-dev file
   # bench
   curl
 )

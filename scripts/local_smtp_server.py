@@ -10,6 +10,7 @@ one .eml file, exactly the bytes received; Ctrl+C stops the server.
 
 stdout carries one line per event, for programs that run the server:
     LISTENING <port>
+    ENVELOPE <from> <to,...>       (with --show-envelope, before RECEIVED)
     RECEIVED <path> <subject>      (subject decoded, runs of white space as one)
 A message is named there before the server answers 250 to it. Everything
 meant for people goes to stderr.
@@ -98,6 +99,8 @@ class Handler:
             say(f"Refused a message from {envelope.mail_from}")
             return "552 5.3.4 Message refused: too big for this mailbox"
         data = envelope.original_content
+        if self.options.show_envelope:
+            announce(f"ENVELOPE {envelope.mail_from} {','.join(envelope.rcpt_tos)}")
         path = self.store.keep(data)
         subject = subject_of(data)
         announce(f"RECEIVED {path} {subject}")
@@ -159,6 +162,13 @@ async def silent_client(reader, writer):
 def tls_context(options):
     context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
     context.load_cert_chain(options.cert, options.key)
+    if options.require_sni:
+        def check_name(ssl_socket, server_name, ssl_context):
+            if server_name != options.require_sni:
+                say(f"Refused a TLS client that asked for {server_name or 'no name (no SNI)'}")
+                return ssl.ALERT_DESCRIPTION_UNRECOGNIZED_NAME
+            return None
+        context.sni_callback = check_name
     return context
 
 
@@ -210,6 +220,10 @@ def parse_arguments(argv):
                    help="offer STARTTLS, or speak TLS from the start")
     p.add_argument("--cert", help="certificate chain (PEM) for TLS")
     p.add_argument("--key", help="private key (PEM) for TLS")
+    p.add_argument("--require-sni", metavar="NAME",
+                   help="refuse a TLS client that does not ask for this server name (SNI)")
+    p.add_argument("--show-envelope", action="store_true",
+                   help="print each message's envelope on stdout")
     p.add_argument("--user", help="require a login (PLAIN or LOGIN) with this user name")
     p.add_argument("--password", default="", help="the password for --user")
     p.add_argument("--refuse-recipient", action="append", default=[], metavar="ADDRESS",

@@ -4,6 +4,8 @@
 #include "SettingNames.h"
 #include "SettingsStore.h"
 
+#include <exception>
+
 namespace {
 
 QString withoutSpaces(QString text)
@@ -16,9 +18,20 @@ bool onlySpaces(const QString &text)
     return withoutSpaces(text).isEmpty();
 }
 
+// An answer that could not be stored is reported, and the questions go on:
+// the store keeps what it could not write for this run.
+void store(SettingsStore &settings, Dialogs &dialogs, const QString &name, const QString &value)
+{
+    try {
+        settings.save(name, value);
+    } catch (const std::exception &e) {
+        dialogs.message(QString::fromUtf8(e.what()));
+    }
+}
+
 } // namespace
 
-bool runFirstRunSetup(SettingsStore &store, Dialogs &dialogs)
+bool runFirstRunSetup(SettingsStore &settings, Dialogs &dialogs)
 {
     dialogs.message(QStringLiteral(
         "This is probably the first time you have run this program. Before you can use it, you "
@@ -37,7 +50,7 @@ bool runFirstRunSetup(SettingsStore &store, Dialogs &dialogs)
                 QStringLiteral("You must have an '@' symbol somewhere in your email address"));
             continue;
         }
-        store.save(settingnames::EmailAddress, address.toLower());
+        store(settings, dialogs, settingnames::EmailAddress, address.toLower());
         break;
     }
 
@@ -47,7 +60,7 @@ bool runFirstRunSetup(SettingsStore &store, Dialogs &dialogs)
         QStringLiteral("Whats Your Name?"), QString());
     if (name.isEmpty())
         name = QStringLiteral("Amonymous");
-    store.save(settingnames::FullName, name);
+    store(settings, dialogs, settingnames::FullName, name);
 
     for (;;) {
         const QString server
@@ -62,16 +75,17 @@ bool runFirstRunSetup(SettingsStore &store, Dialogs &dialogs)
                 QStringLiteral("The Server name must have some '.' (dots) in it somewhere"));
             continue;
         }
-        store.save(settingnames::SMTP, server);
+        store(settings, dialogs, settingnames::SMTP, server);
         break;
     }
 
-    store.save(settingnames::UserName,
-               dialogs.textEntry(QStringLiteral("Please Type your Email Username"),
-                                 QStringLiteral("Email SMTP Server Username"), QString()));
-    store.save(settingnames::Password,
-               dialogs.textEntry(QStringLiteral("Please Type your Email Password"),
-                                 QStringLiteral("Email SMTP Server Password"), QString()));
+    store(settings, dialogs, settingnames::UserName,
+          dialogs.textEntry(QStringLiteral("Please Type your Email Username"),
+                            QStringLiteral("Email SMTP Server Username"), QString()));
+    store(settings, dialogs, settingnames::Password,
+          dialogs.textEntry(QStringLiteral("Please Type your Email Password"),
+                            QStringLiteral("Email SMTP Server Password"), QString(),
+                            Dialogs::Echo::Password));
 
     dialogs.message(QStringLiteral(
         "Thats it, you're now ready to start sending Video Emails to your friends. If you need to "

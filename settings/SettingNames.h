@@ -19,4 +19,7 @@ inline const std::array<QString, 5> All = {EmailAddress, FullName, SMTP, UserNam
 // matches names without regard to case, so both address one value.
 inline const QString PanelUserName = QStringLiteral("Username");
 
+// Not one of the five: the last recipients, offered in the recipient box.
+inline const QString RecentRecipients = QStringLiteral("RecentRecipients");
+
 } // namespace settingnames

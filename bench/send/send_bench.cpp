@@ -1,13 +1,17 @@
-// The client side of the send benchmark.
-//   mirabo_send_bench compose <message file> <clip bytes>
-//   mirabo_send_bench send <host:port> <message file>
-#include "VmimeMailMessage.h"
-#include "VmimeSmtpComponent.h"
+// The client side of the send benchmark (mirabo_bench_message composes the
+// message it sends).
+//   mirabo_send_bench send <host:port> <message file> [--trace]
+//   mirabo_send_bench cancel <host:port> <message file> transfer|acceptance
+// --trace prints "PROGRESS <ms> <percent>" for each value the bar would show
+// and "ARRIVED <ms>" when all of the message is acknowledged. cancel calls
+// cancel() half a second into the transfer, or half a second after the whole
+// message has arrived, and prints "CANCELLED <ms>": how long the component
+// took from cancel() to its return.
+#include "CurlSmtpComponent.h"
 
 #include <QCoreApplication>
-#include <QFile>
-#include <QRandomGenerator>
-#include <QTemporaryDir>
+#include <QElapsedTimer>
+#include <QTimer>
 
 #include <cstdio>
 
@@ -16,39 +20,39 @@ namespace {
 const QString kFrom = QStringLiteral("me@example.org");
 const QString kTo = QStringLiteral("friend@example.net");
 
-int compose(const QString &messagePath, qsizetype clipBytes)
+int send(const QString &server, const QString &messagePath, const QString &mode)
 {
-    QTemporaryDir dir;
-    const QString clip = dir.filePath(QStringLiteral("mirabo.mpg"));
-    QByteArray bytes(clipBytes, Qt::Uninitialized);
-    QRandomGenerator generator(7);
-    generator.fillRange(reinterpret_cast<quint32 *>(bytes.data()), bytes.size() / 4);
-    QFile file(clip);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-        return 1;
-    file.close();
+    CurlSmtpComponent smtp;
+    QElapsedTimer clock;
+    if (mode == QLatin1String("--trace")) {
+        QObject::connect(&smtp, &SmtpComponent::progress, &smtp, [&](qint64, qint64, int16_t percent) {
+            std::printf("PROGRESS %lld %d\n", static_cast<long long>(clock.elapsed()), int(percent));
+        });
+        QObject::connect(&smtp, &SmtpComponent::waitingForAcceptance, &smtp, [&] {
+            std::printf("ARRIVED %lld\n", static_cast<long long>(clock.elapsed()));
+        });
+    }
+    QElapsedTimer sinceCancel;
+    const auto cancelSoon = [&] {
+        QTimer::singleShot(500, &smtp, [&] {
+            sinceCancel.start();
+            smtp.cancel();
+        });
+    };
+    if (mode == QLatin1String("acceptance"))
+        QObject::connect(&smtp, &SmtpComponent::waitingForAcceptance, &smtp, cancelSoon);
 
-    VmimeMailMessage message;
-    message.reset();
-    message.setFrom(kFrom);
-    message.setTo(kTo);
-    message.setMailer(QStringLiteral("Mirabo v1.00 By Dorvale"));
-    message.setSubject(QStringLiteral("Mirabo: send benchmark"));
-    message.setBody(QStringLiteral("A benchmark message.\r\n"));
-    message.attachFile(clip);
-    message.saveToFile(messagePath);
-    return 0;
-}
-
-int send(const QString &server, const QString &messagePath)
-{
-    VmimeSmtpComponent smtp;
     int16_t status = -1;
     QObject::connect(&smtp, &SmtpComponent::connected, &smtp, [&] {
         smtp.setSender(kFrom);
         smtp.clearEnvelope();
         smtp.setRecipient(kTo);
+        if (mode == QLatin1String("transfer"))
+            cancelSoon();
+        clock.start();
         status = smtp.sendFile(kFrom, kTo, messagePath);
+        if (sinceCancel.isValid())
+            std::printf("CANCELLED %lld\n", static_cast<long long>(sinceCancel.elapsed()));
         if (status == 0)
             (void)smtp.resetSession();
         smtp.disconnectFromServer();
@@ -60,8 +64,9 @@ int send(const QString &server, const QString &messagePath)
         return 1;
     }
     QCoreApplication::exec();
-    if (status != 0) {
-        std::fprintf(stderr, "send: %s\n", qPrintable(smtp.lastErrorText()));
+    const int16_t expected = sinceCancel.isValid() ? int16_t(smtp::Cancelled) : int16_t(0);
+    if (status != expected) {
+        std::fprintf(stderr, "send: %d %s\n", int(status), qPrintable(smtp.lastErrorText()));
         return 1;
     }
     return 0;
@@ -74,14 +79,15 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     try {
-        if (args.size() == 4 && args.at(1) == QLatin1String("compose"))
-            return compose(args.at(2), args.at(3).toLongLong());
-        if (args.size() == 4 && args.at(1) == QLatin1String("send"))
-            return send(args.at(2), args.at(3));
+        if ((args.size() == 4 || args.size() == 5) && args.at(1) == QLatin1String("send"))
+            return send(args.at(2), args.at(3), args.value(4));
+        if (args.size() == 5 && args.at(1) == QLatin1String("cancel"))
+            return send(args.at(2), args.at(3), args.at(4));
     } catch (const std::exception &e) {
         std::fprintf(stderr, "%s\n", e.what());
         return 1;
     }
-    std::fprintf(stderr, "usage: %s compose <file> <clip bytes> | send <host:port> <file>\n", argv[0]);
+    std::fprintf(stderr, "usage: %s send <host:port> <file> [--trace] | "
+                         "cancel <host:port> <file> transfer|acceptance\n", argv[0]);
     return 2;
 }

@@ -118,7 +118,7 @@ public:
         parts = std::make_unique<RealParts>(programDir, settingsPath, &dialogs);
         FormParts p = parts->parts();
         FormParts used{capture ? *capture : p.capture, p.player, p.message, p.smtp,
-                       store ? *store : p.store, p.dialogs, p.programDir};
+                       store ? *store : p.store, p.dialogs, p.programDir, p.workDir};
         window = std::make_unique<frmMain>(used);
         window->load();
         window->show();

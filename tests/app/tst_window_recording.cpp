@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QTimer>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace windowtest;
 
@@ -176,6 +177,54 @@ private slots:
         QTest::mouseClick(w.BUTRecord, Qt::LeftButton);
         QCOMPARE(rig.dialogs.messages, QStringList{kCouldNotStart});
         verifyClipRecordedState(w);
+    }
+
+    void aRecordingThatBreaksOffIsNotAClip_data()
+    {
+        QTest::addColumn<bool>("diskFull");   // else the camera stops
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("disk full") << true << QStringLiteral("No space left on device");
+        QTest::newRow("camera unplugged") << false << QStringLiteral("stopped working");
+    }
+    void aRecordingThatBreaksOffIsNotAClip()
+    {
+        QFETCH(bool, diskFull);
+        QFETCH(QString, reason);
+        if (diskFull && ::access("/dev/full", W_OK) != 0)
+            QSKIP("no /dev/full to write to");
+        testcamera::Faults faults;
+        if (!diskFull) {
+            faults.cameraFailingAfter = 1;
+            faults.failAfterFrames = 40;
+        }
+        useTestDevices(1, 1, faults);
+        WindowRig rig;
+        rig.storeTypicalSettings();
+        frmMain &w = rig.start();
+        if (diskFull)
+            rig.parts->capture().setCaptureFileName(QStringLiteral("/dev/full"));
+        w.BUTplay->setEnabled(true);   // as after an earlier recording
+        w.BUTcompress->setEnabled(true);
+        w.BUTsend->setEnabled(true);
+        Snapshot atMessage;
+        rig.dialogs.onMessage = [&](const QString &) { atMessage = snapshot(w); };
+        at(20000, &w, [&] { w.BUTstopRecord->click(); });   // in case it does not break off
+
+        QTest::mouseClick(w.BUTRecord, Qt::LeftButton);
+
+        QCOMPARE(rig.dialogs.messages.size(), 1);
+        QVERIFY2(rig.dialogs.messages[0].startsWith(QStringLiteral("The recording stopped: "))
+                     && rig.dialogs.messages[0].contains(reason),
+                 qPrintable(rig.dialogs.messages[0]));
+        QVERIFY(atMessage.onAirShown);
+        QVERIFY(w.BUTRecord->isEnabled());
+        QVERIFY(!w.BUTstopRecord->isEnabled() && !w.BUTplay->isEnabled()
+                && !w.BUTcompress->isEnabled() && !w.BUTsend->isEnabled());
+        QCOMPARE(lampStates(w), (QList<int>{1, 2, 1, 2, 0, 0, 0}));
+        QCOMPARE(w.lblInstructions->text(), kStep4Text);
+        QVERIFY(w.lblONAIR->isHidden());
+        // what the camera left is not kept as if it were the clip
+        QVERIFY(!QFileInfo::exists(rig.file(QStringLiteral("video.avi"))));
     }
 
     void playDuringASecondRecordingStopsItAndPlaysTheNewClip()

@@ -1,8 +1,12 @@
 #include "MailTestSupport.h"
-#include "VmimeSmtpComponent.h"
+#include "CurlSmtpComponent.h"
 #include "WindowRig.h"
 
+#include <QFileInfo>
+#include <QAbstractItemView>
+#include <QCompleter>
 #include <QJsonArray>
+#include <QStringListModel>
 #include <QLabel>
 #include <QTimer>
 #include <chrono>
@@ -118,6 +122,97 @@ private slots:
         QCOMPARE(a.value("sha256").toString(), mailtest::sha256Hex(clip));
     }
 
+    void workingFilesAreNeverWrittenThroughALink_data()
+    {
+        QTest::addColumn<bool>("dangling");
+        QTest::newRow("links to files outside") << false;
+        QTest::newRow("dangling links") << true;
+    }
+    void workingFilesAreNeverWrittenThroughALink()
+    {
+        QFETCH(bool, dangling);
+        LocalSmtpServer server;
+        QVERIFY2(server.isRunning(), qPrintable(server.errors()));
+        WindowRig rig;
+        QVERIFY(rig.installEncoder());
+        settingsFor(rig, server.hostAndPort());
+        const QDir outside(rig.dir.filePath(QStringLiteral("outside")));
+        QVERIFY(outside.mkpath(QStringLiteral(".")));
+        const QStringList names = {QStringLiteral("video.avi"), QStringLiteral("mirabo.mpg"),
+                                   QStringLiteral("message.msg")};
+        const auto notes = [](const QString &name) { return "my own notes, not " + name.toUtf8(); };
+        for (const QString &name : names) {
+            if (!dangling)
+                mailtest::writeFile(outside.filePath(name), notes(name));
+            QVERIFY(QFile::link(outside.filePath(name), rig.file(name)));
+        }
+        const QStringList outsideBefore = outside.entryList(QDir::Files);
+
+        frmMain &w = rig.start();
+        w.txtEmailTo->setText(kRecipient);
+        w.txtEmailSubject->setText(QStringLiteral("Links"));
+        QTimer::singleShot(1500, &w, [&] { w.BUTstopRecord->click(); });
+        QTest::mouseClick(w.BUTRecord, Qt::LeftButton);
+        QTest::mouseClick(w.BUTcompress, Qt::LeftButton);
+        QTest::mouseClick(w.BUTsend, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(w.lblInstructions->text(), kSent, 30000);
+
+        QVERIFY2(rig.dialogs.messages.isEmpty(), qPrintable(rig.dialogs.messages.join('\n')));
+        QCOMPARE(server.received().size(), 1);
+        QCOMPARE(outside.entryList(QDir::Files), outsideBefore);
+        for (const QString &name : names) {
+            if (!dangling)
+                QCOMPARE(mailtest::readFile(outside.filePath(name)), notes(name));
+            // the program's own files went after the delivery
+            QVERIFY2(!QFileInfo(rig.file(name)).exists() && !QFileInfo(rig.file(name)).isSymLink(),
+                     qPrintable(name));
+        }
+    }
+
+    void recipientsOfDeliveriesAreOfferedAgain()
+    {
+        LocalSmtpServer server({QStringLiteral("--refuse-recipient"), QStringLiteral("eve@example.org")});
+        QVERIFY2(server.isRunning(), qPrintable(server.errors()));
+        WindowRig rig;
+        settingsFor(rig, server.hostAndPort());
+        // ten kept already, the oldest last; a damaged entry is passed over
+        QStringList kept;
+        for (int i = 1; i <= 10; ++i)
+            kept << QStringLiteral("friend%1@example.net").arg(i);
+        rig.storeSettings({{"RecentRecipients", "Bob@Example.org bad,entry " + kept.join(' ')}});
+        frmMain &w = rig.start();
+        QCompleter *completer = w.txtEmailTo->completer();
+        QVERIFY(completer);
+        const auto offered = [&] {
+            return qobject_cast<QStringListModel *>(completer->model())->stringList();
+        };
+        QCOMPARE(offered(), QStringList{"Bob@Example.org"} + kept.mid(0, 9));
+
+        // a failed delivery is not remembered
+        readyToSend(rig, w);
+        w.txtEmailTo->setText(QStringLiteral("eve@example.org"));
+        QTest::mouseClick(w.BUTsend, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.dialogs.messages.isEmpty(), 30000);
+        QCOMPARE(offered().first(), QStringLiteral("Bob@Example.org"));
+        QVERIFY(!rig.stored(QStringLiteral("RecentRecipients")).contains(QStringLiteral("eve@")));
+
+        // a delivery puts its recipient first, once, and keeps ten
+        readyToSend(rig, w);
+        QTest::mouseClick(w.BUTsend, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(w.lblInstructions->text(), kSent, 20000);
+        const QStringList now = QStringList{kRecipient} + kept.mid(0, 9);
+        QCOMPARE(offered(), now);
+        QCOMPARE(rig.stored(QStringLiteral("RecentRecipients")), now.join(' '));
+
+        // offered as the user types; TAB from the list still leads on to the subject
+        QTest::keyClicks(w.txtEmailTo, QStringLiteral("FRIEND1"));
+        QTRY_VERIFY(completer->popup()->isVisible());
+        QCOMPARE(completer->completionCount(), 1);   // friend10@ is no longer kept
+        QTest::keyClick(completer->popup(), Qt::Key_Tab);
+        QTRY_COMPARE(QApplication::focusWidget(), w.txtEmailSubject);
+        QCOMPARE(w.LEDsteps[2]->state(), 2);
+    }
+
     void panelChangesAreUsedByTheNextSend()
     {
         LocalSmtpServer server;
@@ -145,20 +240,25 @@ private slots:
         QTest::addColumn<QString>("smtpSetting");
         QTest::addColumn<QStringList>("serverOptions");
         QTest::addColumn<QString>("userName");
-        QTest::newRow("unknown server") << QStringLiteral("smtp.nowhere.invalid") << QStringList() << QString();
-        QTest::newRow("nothing listening") << QStringLiteral("127.0.0.1:1") << QStringList() << QString();
+        QTest::addColumn<QString>("statusLine"); // the reason with the code, whole
+        QTest::newRow("unknown server") << QStringLiteral("smtp.nowhere.invalid") << QStringList() << QString()
+                                        << QStringLiteral("The server name smtp.nowhere.invalid could not be found (-1)");
+        QTest::newRow("nothing listening") << QStringLiteral("127.0.0.1:1") << QStringList() << QString()
+                                           << QStringLiteral("127.0.0.1 port 1 refused the connection (-2)");
         QTest::newRow("wrong password")
             << QString() << QStringList{QStringLiteral("--user"), QStringLiteral("ann"),
                                         QStringLiteral("--password"), QStringLiteral("right")}
-            << QStringLiteral("ann");
+            << QStringLiteral("ann") << QStringLiteral("localhost refused the login: 535 5.7.8 Authentication credentials invalid (535)");
         // a line break in a setting never reaches the server
-        QTest::newRow("line break in the server name") << QStringLiteral("localhost\r\nRSET") << QStringList() << QString();
+        QTest::newRow("line break in the server name") << QStringLiteral("localhost\r\nRSET") << QStringList() << QString()
+                                                       << QStringLiteral("The SMTP server \"localhost RSET\" is not a host name with an optional :port (-7)");
     }
     void connectionProblemsGiveTheConnectMessage()
     {
         QFETCH(QString, smtpSetting);
         QFETCH(QStringList, serverOptions);
         QFETCH(QString, userName);
+        QFETCH(QString, statusLine);
         LocalSmtpServer server(serverOptions);
         QVERIFY2(server.isRunning(), qPrintable(server.errors()));
         WindowRig rig;
@@ -175,6 +275,9 @@ private slots:
         QCOMPARE(w.LEDsteps[5]->state(), 1);
         QCOMPARE(w.LEDsteps[6]->state(), 2);
         QCOMPARE(w.lblInstructions->text(), QStringLiteral("Sending your Video email to ") + kRecipient);
+        // cut short where the line is too narrow, but always with its code
+        QCOMPARE(w.lblStatus->toolTip(), statusLine);
+        QVERIFY(w.lblStatus->text().endsWith(statusLine.mid(statusLine.lastIndexOf(QLatin1Char(' ')))));
         QVERIFY(allWorkingFilesThere(rig));
         QVERIFY(server.received().isEmpty());
     }
@@ -242,6 +345,9 @@ private slots:
         QTest::mouseClick(w.BUTsend, Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(!rig.dialogs.messages.isEmpty(), 30000);
         QCOMPARE(rig.dialogs.messages, QStringList{message});
+        const QString code = message.section(QLatin1Char(' '), -1);
+        QVERIFY2(w.lblStatus->text().endsWith(QStringLiteral(" (%1)").arg(code)) && w.lblStatus->text().size() > 10,
+                 qPrintable(w.lblStatus->text()));
         QVERIFY(allWorkingFilesThere(rig));
         QCOMPARE(w.LEDsteps[5]->state(), 1);
         QCOMPARE(w.LEDsteps[6]->state(), 2);
@@ -258,6 +364,7 @@ private slots:
         settingsFor(rig, server.hostAndPort());
         frmMain &w = rig.start();
         rig.parts->smtp().setTimeout(std::chrono::milliseconds(1500));
+        rig.parts->smtp().setAcceptanceTimeout(std::chrono::milliseconds(1500));
         readyToSend(rig, w);
         bool timerRan = false;
         QTimer::singleShot(500, &w, [&] {
@@ -300,20 +407,27 @@ private slots:
         QTest::addColumn<QString>("recipient");
         QTest::addColumn<bool>("withClip");
         QTest::addColumn<QString>("messageStart");
+        QTest::addColumn<QString>("sender"); // empty: the stored one
         const QString badAddress = QStringLiteral("Please type the e-mail address");
-        QTest::newRow("line break") << QStringLiteral("bob@example.org\r\nRCPT TO:<eve@example.org>") << true << badAddress;
-        QTest::newRow("space") << QStringLiteral("bob @example.org") << true << badAddress;
-        QTest::newRow("no at") << QStringLiteral("bob.example.org") << true << badAddress;
-        QTest::newRow("two addresses") << QStringLiteral("bob@example.org,eve@example.org") << true << badAddress;
-        QTest::newRow("display name") << QStringLiteral("Bob <bob@example.org>") << true << badAddress;
-        QTest::newRow("empty") << QString() << true << badAddress;
-        QTest::newRow("no compressed clip") << kRecipient << false << QStringLiteral("There is no compressed video");
+        QTest::newRow("line break") << QStringLiteral("bob@example.org\r\nRCPT TO:<eve@example.org>") << true << badAddress << QString();
+        QTest::newRow("space") << QStringLiteral("bob @example.org") << true << badAddress << QString();
+        QTest::newRow("no at") << QStringLiteral("bob.example.org") << true << badAddress << QString();
+        QTest::newRow("two addresses") << QStringLiteral("bob@example.org,eve@example.org") << true << badAddress << QString();
+        QTest::newRow("display name") << QStringLiteral("Bob <bob@example.org>") << true << badAddress << QString();
+        QTest::newRow("empty") << QString() << true << badAddress << QString();
+        QTest::newRow("no compressed clip") << kRecipient << false << QStringLiteral("There is no compressed video") << QString();
+        // such addresses went out RFC 2047-encoded in RCPT TO and were reported sent
+        QTest::newRow("recipient, non-ASCII before the @")
+            << QStringLiteral("jürgen@example.org") << true << QStringLiteral("The address jürgen@example.org ") << QString();
+        QTest::newRow("sender, non-ASCII before the @")
+            << kRecipient << true << QStringLiteral("The address zoë@example.com ") << QStringLiteral("zoë@example.com");
     }
     void unsafeOrMissingInputStopsBeforeAnythingIsSent()
     {
         QFETCH(QString, recipient);
         QFETCH(bool, withClip);
         QFETCH(QString, messageStart);
+        QFETCH(QString, sender);
         LocalSmtpServer server;
         QVERIFY(server.isRunning());
         WindowRig rig;
@@ -321,6 +435,8 @@ private slots:
         frmMain &w = rig.start();
         readyToSend(rig, w);
         w.txtEmailTo->setText(recipient);
+        if (!sender.isEmpty())
+            w.txtDetails[0]->setText(sender);
         if (!withClip)
             QFile::remove(rig.file(QStringLiteral("mirabo.mpg")));
         const QList<int> lamps = lampStates(w);
@@ -349,6 +465,76 @@ private slots:
         const QJsonObject m = mailtest::inspect(server.received().value(0));
         QCOMPARE(m.value("subject").toString(), QStringLiteral("Mirabo: one Bcc: eve@example.org two"));
         QVERIFY(!m.value("header_names").toArray().contains(QStringLiteral("bcc")));
+    }
+
+    // A delivery the user gives up on fails like any other, with -11, and
+    // keeps its files; the next Send starts afresh.
+    void escapeOrClosingTheWindowCancels_data()
+    {
+        QTest::addColumn<bool>("closing");
+        QTest::newRow("Esc") << false;
+        QTest::newRow("closing the window") << true;
+    }
+    void escapeOrClosingTheWindowCancels()
+    {
+        QFETCH(bool, closing);
+        LocalSmtpServer silent({QStringLiteral("--stall"), QStringLiteral("end")});
+        LocalSmtpServer good;
+        QVERIFY(silent.isRunning() && good.isRunning());
+        WindowRig rig;
+        settingsFor(rig, silent.hostAndPort());
+        frmMain &w = rig.start();
+        rig.parts->smtp().setAcceptanceTimeout(20s);
+        readyToSend(rig, w);
+        QStringList statusLines;
+        connect(&rig.parts->smtp(), &SmtpComponent::progress, this, [&] {
+            if (!statusLines.contains(w.lblStatus->text()))
+                statusLines << w.lblStatus->text();
+        });
+        connect(&rig.parts->smtp(), &SmtpComponent::waitingForAcceptance, this, [&] {
+            statusLines << w.lblStatus->text();
+            QTimer::singleShot(200, &w, [&] {
+                if (closing)
+                    w.close();
+                else
+                    QTest::keyClick(w.windowHandle(), Qt::Key_Escape);
+            });
+        });
+
+        QTest::mouseClick(w.BUTsend, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.dialogs.messages.isEmpty(), 30000);
+        QCOMPARE(rig.dialogs.messages, QStringList{QStringLiteral("Could not Send Video Message - Error -11")});
+        QCOMPARE(statusLines, (QStringList{QStringLiteral("Press Esc to cancel"),
+                                           QStringLiteral("Waiting for the server to accept the message\u2026")}));
+        QCOMPARE(w.lblStatus->text(), QStringLiteral("Sending was cancelled (-11)"));
+        QVERIFY(allWorkingFilesThere(rig));
+        QCOMPARE(w.LEDsteps[6]->state(), 2);
+
+        if (closing)
+            w.show();
+        w.txtDetails[2]->setText(good.hostAndPort());
+        QTest::mouseClick(w.BUTsend, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(w.lblInstructions->text(), kSent, 20000);
+        QCOMPARE(good.received().size(), 1);
+        QCOMPARE(w.lblStatus->text(), QString());
+    }
+
+    void internationalDomainsGoOutInIdnaForm()
+    {
+        LocalSmtpServer server({QStringLiteral("--show-envelope")});
+        QVERIFY(server.isRunning());
+        WindowRig rig;
+        settingsFor(rig, server.hostAndPort());
+        rig.storeSettings({{"EmailAddress", QStringLiteral("ann@café.example")}});
+        frmMain &w = rig.start();
+        readyToSend(rig, w);
+        w.txtEmailTo->setText(QStringLiteral("bob@bücher.example"));
+        QTest::mouseClick(w.BUTsend, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(w.lblInstructions->text(), kSent, 20000);
+        QCOMPARE(server.envelopes(), QStringList{QStringLiteral("ann@xn--caf-dma.example bob@xn--bcher-kva.example")});
+        const QJsonObject m = mailtest::inspect(server.received().value(0));
+        QCOMPARE(m.value("from").toString(), QStringLiteral("ann@xn--caf-dma.example"));
+        QCOMPARE(m.value("to").toString(), QStringLiteral("bob@xn--bcher-kva.example"));
     }
 
     void emptySubjectIsThePrefixAlone()

@@ -1,10 +1,17 @@
 #include "WindowRig.h"
 
+#include <QDateTime>
+#include <QDialog>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QStyle>
+#include <QTimer>
+#include <QScopeGuard>
+#include <sys/stat.h>
 
 using namespace windowtest;
 
@@ -18,6 +25,43 @@ class NegativeCountCapture : public GstCapture
 public:
     int32_t deviceCount() override { return -1; }
 };
+
+void writeSettingsFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+
+QByteArray settingsFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+bool setModified(const QString &path, const QDateTime &when)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadWrite) && f.setFileTime(when, QFileDevice::FileModificationTime);
+}
+
+// Remembers where the window asks for the recording to go.
+class NamingCapture : public GstCapture
+{
+public:
+    void setCaptureFileName(const QString &path) override
+    {
+        named = path;
+        GstCapture::setCaptureFileName(path);
+    }
+    QString named;
+};
+
+int modeOf(const QString &path)
+{
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+}
 
 QStringList firstRunAnswers()
 {
@@ -141,6 +185,53 @@ private slots:
         QCOMPARE(deviceEntries(w), QStringList{QStringLiteral("dummy")});
     }
 
+    void workingFilesGoWhereTheyCanBeWritten_data()
+    {
+        QTest::addColumn<bool>("programDirWritable");
+        QTest::addColumn<QString>("stateHome");   // XDG_STATE_HOME; "~" before it: in the rig
+        QTest::addColumn<QString>("folder");      // in the rig
+        QTest::newRow("beside the program") << true << QStringLiteral("~state") << QStringLiteral("Mirabo");
+        QTest::newRow("XDG_STATE_HOME") << false << QStringLiteral("~state") << QStringLiteral("state/Mirabo");
+        QTest::newRow("default") << false << QString() << QStringLiteral("home/.local/state/Mirabo");
+        QTest::newRow("relative XDG_STATE_HOME is ignored")
+            << false << QStringLiteral("state") << QStringLiteral("home/.local/state/Mirabo");
+    }
+    void workingFilesGoWhereTheyCanBeWritten()
+    {
+        QFETCH(bool, programDirWritable);
+        QFETCH(QString, stateHome);
+        QFETCH(QString, folder);
+        WindowRig rig;
+        rig.storeTypicalSettings();
+        // Root writes anywhere: a program directory that is not there stands
+        // for one this user cannot write.
+        if (!programDirWritable)
+            QVERIFY(QDir(rig.programDir).removeRecursively());
+        const QByteArray home = qgetenv("HOME"), state = qgetenv("XDG_STATE_HOME");
+        const auto restore = qScopeGuard([&] {
+            qputenv("HOME", home);
+            state.isNull() ? qunsetenv("XDG_STATE_HOME") : qputenv("XDG_STATE_HOME", state);
+        });
+        qputenv("HOME", QFile::encodeName(rig.dir.filePath(QStringLiteral("home"))));
+        if (stateHome.isEmpty())
+            qunsetenv("XDG_STATE_HOME");
+        else
+            qputenv("XDG_STATE_HOME", QFile::encodeName(stateHome.startsWith('~')
+                                                             ? rig.dir.filePath(stateHome.mid(1))
+                                                             : stateHome));
+        NamingCapture capture;
+        frmMain &w = rig.start(&capture);
+
+        const QString expected = rig.dir.filePath(folder);
+        QCOMPARE(capture.named, expected + QStringLiteral("/video.avi"));
+        QCOMPARE(w.workFile(QStringLiteral("mirabo.mpg")), expected + QStringLiteral("/mirabo.mpg"));
+        if (!programDirWritable) {
+            QCOMPARE(modeOf(expected), 0700);
+            if (stateHome.isEmpty())   // the XDG folder it had to make, too
+                QCOMPARE(modeOf(rig.dir.filePath(QStringLiteral("home/.local/state"))), 0700);
+        }
+    }
+
     void windowAsDesigned()
     {
         WindowRig rig;
@@ -197,6 +288,94 @@ private slots:
         QCOMPARE(w.mnuShowFormat->shortcut(), QKeySequence(Qt::Key_F3));
         QCOMPARE(w.mnuShowSource->shortcut(), QKeySequence(Qt::Key_F4));
         QCOMPARE(w.mnuEmailSettings->shortcut(), QKeySequence(Qt::Key_F5));
+    }
+
+    void startUpWritesNothingBackToTheSettingsFile()
+    {
+        WindowRig rig;
+        QVERIFY(QDir().mkpath(QFileInfo(rig.settingsPath).absolutePath()));
+        // a name in Latin-1, not UTF-8, and a server longer than a box holds
+        const QByteArray longValue(40000, 'x');
+        const QByteArray original = "; kept by hand\n[Settings]\nEmailAddress=ann@example.com\n"
+                                    "FullName=Zo\xE9\nSMTP=" + longValue + "\nUserName=ann\n"
+                                    "Password=\"p w\"\n\n[Other]\nx=1\n";
+        writeSettingsFile(rig.settingsPath, original);
+        const QDateTime stamp = QDateTime::currentDateTime().addDays(-3);
+        QVERIFY(setModified(rig.settingsPath, stamp));
+
+        frmMain &w = rig.start();
+        QVERIFY(rig.dialogs.messages.isEmpty());
+        QCOMPARE(settingsFile(rig.settingsPath), original);
+        QCOMPARE(QFileInfo(rig.settingsPath).lastModified(), stamp);
+        // what the window sends is the stored value, whole
+        QCOMPARE(w.currentSettings().SMTP, QString::fromLatin1(longValue));
+
+        // an edit rewrites its own line and nothing else
+        w.txtDetails[3]->setText(QStringLiteral("bob"));
+        QByteArray edited = original;
+        edited.replace("UserName=ann", "Username=\"bob\"");
+        QCOMPARE(settingsFile(rig.settingsPath), edited);
+    }
+
+    void damagedSettingsFileIsKeptAsideAndTheFirstRunAsksAll()
+    {
+        WindowRig rig;
+        QVERIFY(QDir().mkpath(QFileInfo(rig.settingsPath).absolutePath()));
+        QByteArray junk;
+        for (int i = 0; i < 4096; ++i)
+            junk += char((i * 7919 + 13) % 256);
+        writeSettingsFile(rig.settingsPath, junk);
+        rig.dialogs.answers = firstRunAnswers();
+        frmMain &w = rig.start();
+
+        const QStringList aside = QDir(QFileInfo(rig.settingsPath).absolutePath())
+                                      .entryList({QStringLiteral("Mirabo.conf.damaged-*")});
+        QCOMPARE(aside.size(), 1);
+        const QString asidePath = QFileInfo(rig.settingsPath).absolutePath() + '/' + aside[0];
+        QCOMPARE(settingsFile(asidePath), junk);
+        QVERIFY2(rig.dialogs.messages.value(0).contains(asidePath), qPrintable(rig.dialogs.messages.value(0)));
+        QCOMPARE(rig.dialogs.questions.size(), 5);
+        QCOMPARE(rig.dialogs.messages.size(), 3);   // the notice, the welcome, the closing words
+        QCOMPARE(rig.stored(QStringLiteral("SMTP")), QStringLiteral("smtp.example.org"));
+        QCOMPARE(rig.stored(QStringLiteral("Password")), QStringLiteral("pw"));
+        QCOMPARE(w.txtDetails[1]->text(), QStringLiteral("Bob \"BJ\" Jones"));
+
+        // told once: the next start finds the new file
+        rig.dialogs.messages.clear();
+        rig.dialogs.questions.clear();
+        rig.start();
+        QVERIFY(rig.dialogs.messages.isEmpty() && rig.dialogs.questions.isEmpty());
+    }
+
+    void passwordsShowAsStars()
+    {
+        WindowRig rig;
+        rig.storeTypicalSettings();
+        frmMain &w = rig.start();
+        const auto mark = [](QLineEdit *edit) {
+            return QChar(edit->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr, edit));
+        };
+        QCOMPARE(w.txtDetails[4]->echoMode(), QLineEdit::Password);
+        QCOMPARE(mark(w.txtDetails[4]), QLatin1Char('*'));
+
+        QtDialogs dialogs;
+        QLineEdit::EchoMode echo = QLineEdit::Normal;
+        QChar shown;
+        QTimer::singleShot(200, [&] {
+            if (auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget())) {
+                if (auto *edit = dialog->findChild<QLineEdit *>()) {
+                    echo = edit->echoMode();
+                    shown = mark(edit);
+                }
+                dialog->reject();
+            }
+        });
+        QCOMPARE(dialogs.textEntry(QStringLiteral("Please Type your Email Password"),
+                                   QStringLiteral("Email SMTP Server Password"), QString(),
+                                   Dialogs::Echo::Password),
+                 QString());
+        QCOMPARE(echo, QLineEdit::Password);
+        QCOMPARE(shown, QLatin1Char('*'));
     }
 
     void tabPassesOverDisabledButtonsIntoThePanel()

@@ -94,6 +94,14 @@ class FailureTest(unittest.TestCase):
         half = len(self.clip_bytes) // 2
         cut_between_pictures = self.clip_bytes[:self.clip_bytes.find(b"00dc", half)]
         cut_in_last_picture = self.clip_bytes[:last_picture_offset(self.clip_bytes) + 100]
+        # A recorder stopped before it finished: every picture there, but the
+        # index missing and the sizes those of the start (or made to fit).
+        no_index = bytearray(self.clip_bytes[:self.clip_bytes.rfind(b"idx1")])
+        movi = no_index.find(b"movi")
+        unfinished = bytes(no_index[:4]) + (movi - 4).to_bytes(4, "little") + bytes(no_index[8:movi - 4]) \
+            + (4).to_bytes(4, "little") + bytes(no_index[movi:])
+        no_index[4:8] = (len(no_index) - 8).to_bytes(4, "little")
+        no_index[movi - 4:movi] = (len(no_index) - movi).to_bytes(4, "little")
         cases = [
             ("missing", None, "No such file"),
             ("empty", b"", None),
@@ -101,6 +109,8 @@ class FailureTest(unittest.TestCase):
             ("sound only", wav, "no video"),
             ("cut between two pictures", cut_between_pictures, "truncated"),
             ("cut inside the last picture", cut_in_last_picture, "truncated"),
+            ("recording not finished", unfinished, "without its index"),
+            ("index missing, sizes fitted", bytes(no_index), "without its index"),
             ("pictures blanked", bytes(zeroed), "video.avi"),
         ]
         for name, data, mentions in cases:

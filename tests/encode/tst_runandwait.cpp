@@ -2,11 +2,13 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <cerrno>
+#include <csignal>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -113,11 +115,55 @@ private slots:
         QVERIFY(delivered);
     }
 
+    void lastErrorLineIsKept_data()
+    {
+        QTest::addColumn<QByteArray>("script");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("one line") << QByteArray("echo 'avi2mpg1: disk full' >&2; exit 1")
+                                  << QStringLiteral("avi2mpg1: disk full");
+        QTest::newRow("last of several, blank lines after")
+            << QByteArray("printf 'first\\nsecond\\n\\n  \\n' >&2") << QStringLiteral("second");
+        QTest::newRow("no line break") << QByteArray("printf 'the end' >&2") << QStringLiteral("the end");
+        QTest::newRow("standard output is not it") << QByteArray("echo out") << QString();
+        QTest::newRow("a megabyte first")
+            << QByteArray("head -c 1048576 /dev/zero | tr '\\0' x >&2; echo >&2; echo reason >&2")
+            << QStringLiteral("reason");
+        // a child left behind with the pipe does not hold the caller up
+        QTest::newRow("child keeps the pipe")
+            << QByteArray("sleep 60 >/dev/null & echo $! > grandchild.pid; echo reason >&2")
+            << QStringLiteral("reason");
+    }
+    void lastErrorLineIsKept()
+    {
+        QFETCH(QByteArray, script);
+        QFETCH(QString, expected);
+        const QString program = writeScript(dir.filePath(QStringLiteral("says")), script + "\n");
+        const QString old = QDir::currentPath();
+        QDir::setCurrent(dir.path());
+        QElapsedTimer clock;
+        clock.start();
+        QString line = QStringLiteral("stale");
+        const int status = Module1::RunAndWait(quoted(program), &line);
+        const qint64 waited = clock.elapsed();
+        QDir::setCurrent(old);
+        QFile pid(dir.filePath(QStringLiteral("grandchild.pid")));
+        if (pid.open(QIODevice::ReadOnly)) {
+            ::kill(pid.readAll().trimmed().toInt(), SIGKILL);
+            pid.remove();
+        }
+        QVERIFY(status == 0 || status == 1);
+        QCOMPARE(line, expected);
+        QVERIFY2(waited < 30000, qPrintable(QString::number(waited)));
+    }
+
     void repeatedRunsLeaveNoChildAndNoDescriptor()
     {
         const int before = openDescriptors();
+        QString line;
         for (int i = 0; i < 50; ++i) {
             QCOMPARE(Module1::RunAndWait(QStringLiteral("/bin/true")), 0);
+            QCOMPARE(Module1::RunAndWait(QStringLiteral("/bin/sh -c \"echo x >&2\""), &line), 0);
+            QCOMPARE(Module1::RunAndWait(QStringLiteral("/nonexistent"), &line), Module1::kCouldNotStart);
             QCOMPARE(Module1::RunAndWait(QStringLiteral("/nonexistent")), Module1::kCouldNotStart);
         }
         QCOMPARE(openDescriptors(), before);

@@ -116,6 +116,28 @@ Certificates::Certificates()
                            path(name + QStringLiteral(".ext")), QStringLiteral("-out"),
                            path(name + QStringLiteral(".pem"))});
     };
+    // openssl ca, the one command that sets the dates of the past.
+    const auto expired = [&] {
+        QDir(m_dir.path()).mkpath(QStringLiteral("db"));
+        writeFile(path(QStringLiteral("db/index.txt")), {});
+        writeFile(path(QStringLiteral("db/serial")), "01\n");
+        writeFile(path(QStringLiteral("ca.cnf")),
+                  QStringLiteral("[ca]\ndefault_ca=c\n[c]\ndatabase=%1/index.txt\nnew_certs_dir=%1\nserial=%1/serial\n"
+                                 "default_md=sha256\npolicy=p\n[p]\ncommonName=supplied\n[x]\n"
+                                 "basicConstraints=CA:FALSE\n%2\n")
+                      .arg(path(QStringLiteral("db")), names)
+                      .toUtf8());
+        return openssl(QStringList{QStringLiteral("req")} + ec
+                       + QStringList{QStringLiteral("-keyout"), path(QStringLiteral("expired.key")), QStringLiteral("-out"),
+                                     path(QStringLiteral("expired.csr")), QStringLiteral("-subj"),
+                                     QStringLiteral("/CN=mail.test.example")})
+               && openssl({QStringLiteral("ca"), QStringLiteral("-batch"), QStringLiteral("-config"), path(QStringLiteral("ca.cnf")),
+                           QStringLiteral("-cert"), path(QStringLiteral("ca.pem")), QStringLiteral("-keyfile"),
+                           path(QStringLiteral("ca.key")), QStringLiteral("-in"), path(QStringLiteral("expired.csr")),
+                           QStringLiteral("-out"), path(QStringLiteral("expired.pem")), QStringLiteral("-extensions"),
+                           QStringLiteral("x"), QStringLiteral("-startdate"), QStringLiteral("20200101000000Z"),
+                           QStringLiteral("-enddate"), QStringLiteral("20200201000000Z")});
+    };
     const QString leafExtensions = names + QStringLiteral("\nbasicConstraints=CA:FALSE\n");
     m_valid = m_dir.isValid()
               && selfSigned(QStringLiteral("server"), QStringLiteral("/CN=mail.test.example"),
@@ -128,11 +150,14 @@ Certificates::Certificates()
               // No key identifiers: only the name links it to ca.pem.
               && issued(QStringLiteral("forged"), QStringLiteral("impostor-ca"),
                         leafExtensions
-                            + QStringLiteral("subjectKeyIdentifier=none\nauthorityKeyIdentifier=none\n"));
+                            + QStringLiteral("subjectKeyIdentifier=none\nauthorityKeyIdentifier=none\n"))
+              && expired();
     if (m_valid) {
         writeFile(path(QStringLiteral("leaf-chain.pem")), pem(QStringLiteral("leaf.pem")) + pem(QStringLiteral("ca.pem")));
         writeFile(path(QStringLiteral("forged-chain.pem")),
                   pem(QStringLiteral("forged.pem")) + pem(QStringLiteral("ca.pem")));
+        writeFile(path(QStringLiteral("expired-chain.pem")),
+                  pem(QStringLiteral("expired.pem")) + pem(QStringLiteral("ca.pem")));
     }
 }
 
@@ -149,13 +174,12 @@ bool Certificates::openssl(const QStringList &arguments)
     return true;
 }
 
-LocalSmtpServer::LocalSmtpServer(QStringList options)
+ScriptServer::ScriptServer(const QString &script, const QStringList &arguments)
 {
     m_process.setProgram(kPython);
-    m_process.setArguments(QStringList{QDir(testpaths::testsSourceDir()).filePath(QStringLiteral("../scripts/local_smtp_server.py")),
-                                       QStringLiteral("--port"), QStringLiteral("0"),
-                                       QStringLiteral("--store"), m_store.path()}
-                           + options);
+    m_process.setArguments(QStringList{scriptPath(QStringLiteral("../scripts/") + script), QStringLiteral("--port"),
+                                       QStringLiteral("0")}
+                           + arguments);
     m_process.start();
     const QDeadlineTimer deadline(15000);
     while (!deadline.hasExpired() && m_process.state() != QProcess::NotRunning) {
@@ -169,18 +193,54 @@ LocalSmtpServer::LocalSmtpServer(QStringList options)
     }
     if (m_port == 0) {
         stop();
-        qWarning("The local SMTP server did not start: %s", qPrintable(m_errors));
+        qWarning("%s did not start: %s", qPrintable(script), qPrintable(m_errors));
     }
 }
 
-LocalSmtpServer::~LocalSmtpServer()
+ScriptServer::~ScriptServer()
 {
     stop();
 }
 
-QString LocalSmtpServer::hostAndPort(const QString &host) const
+QString ScriptServer::hostAndPort(const QString &host) const
 {
     return host + QLatin1Char(':') + QString::number(m_port);
+}
+
+QStringList ScriptServer::lines(const QString &kind)
+{
+    while (m_process.state() == QProcess::Running
+           && (m_process.canReadLine() || m_process.waitForReadyRead(50)))
+        takeLines();
+    return m_lines.value(kind);
+}
+
+void ScriptServer::takeLines()
+{
+    while (m_process.canReadLine()) {
+        const QString line = QString::fromUtf8(m_process.readLine()).trimmed();
+        const qsizetype space = line.indexOf(QLatin1Char(' '));
+        m_lines[space < 0 ? line : line.left(space)].append(space < 0 ? QString() : line.mid(space + 1));
+    }
+}
+
+void ScriptServer::stop()
+{
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.terminate();
+        if (!m_process.waitForFinished(5000)) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+        }
+        takeLines();
+    }
+    m_errors += QString::fromUtf8(m_process.readAllStandardError());
+    m_port = 0;
+}
+
+LocalSmtpServer::LocalSmtpServer(QStringList options)
+    : m_server(QStringLiteral("local_smtp_server.py"), QStringList{QStringLiteral("--store"), m_store.path()} + options)
+{
 }
 
 QStringList LocalSmtpServer::received()
@@ -195,28 +255,37 @@ QStringList LocalSmtpServer::receivedLines()
 {
     // The server names a message before it answers 250, so anything the
     // client saw accepted is already in the pipe.
-    while (m_process.state() == QProcess::Running
-           && (m_process.canReadLine() || m_process.waitForReadyRead(50))) {
-        while (m_process.canReadLine()) {
-            const QString line = QString::fromUtf8(m_process.readLine()).trimmed();
-            if (line.startsWith(QLatin1String("RECEIVED ")))
-                m_received.append(line.mid(9));
-        }
-    }
-    return m_received;
+    return m_server.lines(QStringLiteral("RECEIVED"));
 }
 
-void LocalSmtpServer::stop()
+namespace {
+
+// A "Vm...:   1234 kB" figure of /proc/self/status, in bytes.
+qint64 statusFigure(const char *name)
 {
-    if (m_process.state() != QProcess::NotRunning) {
-        m_process.terminate();
-        if (!m_process.waitForFinished(5000)) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(name))
+            return line.mid(qsizetype(qstrlen(name))).trimmed().split(' ').value(0).toLongLong() * 1024;
     }
-    m_errors += QString::fromUtf8(m_process.readAllStandardError());
-    m_port = 0;
+    return -1;
+}
+
+} // namespace
+
+PeakMemory::PeakMemory()
+{
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    if (clear.open(QIODevice::WriteOnly) && clear.write("5") == 1) // the peak starts again from here
+        m_start = statusFigure("VmRSS:");
+}
+
+qint64 PeakMemory::growth() const
+{
+    const qint64 peak = statusFigure("VmHWM:");
+    return m_start < 0 || peak < 0 ? -1 : peak - m_start;
 }
 
 } // namespace mailtest

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QJsonObject>
+#include <QMap>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -44,38 +45,89 @@ public:
     // server.pem/.key: self-signed for mail.test.example, localhost, 127.0.0.1.
     // stranger.pem/.key: the same names, self-signed, never trusted.
     // ca.pem; forged-chain.pem/forged.key: a server certificate that claims
-    // ca.pem as its issuer but was signed by another key, sent with ca.pem.
+    // ca.pem as its issuer but was signed by another key, sent with ca.pem;
+    // expired-chain.pem/expired.key: signed by ca.pem, valid in January 2020.
 private:
     bool openssl(const QStringList &arguments);
     QTemporaryDir m_dir;
     bool m_valid = false;
 };
 
-// scripts/local_smtp_server.py on 127.0.0.1, a free port, stopped on destruction.
-class LocalSmtpServer
+// A script from scripts/ that serves on 127.0.0.1 at a free port and says
+// "LISTENING <port>" on stdout; stopped on destruction.
+class ScriptServer
 {
 public:
-    explicit LocalSmtpServer(QStringList options = {});
-    ~LocalSmtpServer();
-    LocalSmtpServer(const LocalSmtpServer &) = delete;
-    LocalSmtpServer &operator=(const LocalSmtpServer &) = delete;
+    ScriptServer(const QString &script, const QStringList &arguments);
+    ~ScriptServer();
+    ScriptServer(const ScriptServer &) = delete;
+    ScriptServer &operator=(const ScriptServer &) = delete;
 
     [[nodiscard]] bool isRunning() const { return m_port != 0; }
     [[nodiscard]] quint16 port() const { return m_port; }
     [[nodiscard]] QString hostAndPort(const QString &host = QStringLiteral("localhost")) const;
     [[nodiscard]] QString errors() const { return m_errors; }
+    // What followed kind on the lines it printed so far ("RECEIVED <what>").
+    [[nodiscard]] QStringList lines(const QString &kind);
+    void stop();
+
+private:
+    void takeLines();
+
+    QProcess m_process;
+    quint16 m_port = 0;
+    QString m_errors;
+    QMap<QString, QStringList> m_lines;
+};
+
+// scripts/local_smtp_server.py, keeping what it receives in a folder of its own.
+class LocalSmtpServer
+{
+public:
+    explicit LocalSmtpServer(QStringList options = {});
+
+    [[nodiscard]] bool isRunning() const { return m_server.isRunning(); }
+    [[nodiscard]] quint16 port() const { return m_server.port(); }
+    [[nodiscard]] QString hostAndPort(const QString &host = QStringLiteral("localhost")) const
+    {
+        return m_server.hostAndPort(host);
+    }
+    [[nodiscard]] QString errors() const { return m_server.errors(); }
     // Paths of the messages stored so far, oldest first, and the server's
     // "<path> <subject>" lines about them.
     [[nodiscard]] QStringList received();
     [[nodiscard]] QStringList receivedLines();
-    void stop();
+    // "<from> <to,...>" of each message (with --show-envelope).
+    [[nodiscard]] QStringList envelopes() { return m_server.lines(QStringLiteral("ENVELOPE")); }
+    void stop() { m_server.stop(); }
 
 private:
     QTemporaryDir m_store;
-    QProcess m_process;
-    quint16 m_port = 0;
-    QString m_errors;
-    QStringList m_received;
+    ScriptServer m_server;
+};
+
+// scripts/hostile_smtp_server.py playing one scenario; commands() are the
+// verbs it received.
+class HostileSmtpServer : public ScriptServer
+{
+public:
+    explicit HostileSmtpServer(const QString &scenario, const QStringList &more = {})
+        : ScriptServer(QStringLiteral("hostile_smtp_server.py"), QStringList{QStringLiteral("--scenario"), scenario} + more)
+    {
+    }
+    [[nodiscard]] QStringList commands() { return lines(QStringLiteral("COMMAND")); }
+};
+
+// Peak resident memory of this process from now on, as the kernel counts it.
+class PeakMemory
+{
+public:
+    PeakMemory();
+    // Growth over the resident size at construction, in bytes; -1 when unknown.
+    [[nodiscard]] qint64 growth() const;
+
+private:
+    qint64 m_start = -1;
 };
 
 } // namespace mailtest

@@ -2,8 +2,10 @@
 // driven as the window drives it, read back by Python's email package.
 #include "MailTestSupport.h"
 #include "VmimeMailMessage.h"
-#include "VmimeSmtpComponent.h"
+#include "CurlSmtpComponent.h"
 
+#include <QElapsedTimer>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QThread>
 #include <QtTest>
@@ -29,6 +31,7 @@ private slots:
     void deliversTheSavedMessage_data();
     void deliversTheSavedMessage();
     void dotsWhereTheStreamIsCutArriveUnchanged();
+    void progressFollowsWhatTheServerTook();
 
 private:
     QString file(const QString &name) const { return m_dir.filePath(name); }
@@ -68,6 +71,13 @@ void tst_SmtpDelivery::deliversTheSavedMessage_data()
                        QStringLiteral("ann"), QStringLiteral("--password"), password}
         << QStringLiteral("mail.test.example") << QStringLiteral("ann") << password << false
         << QStringLiteral("server.pem") << QStringLiteral("Grüße aus Köln – 日本語の件名");
+    QTest::newRow("STARTTLS to a server that needs the name (SNI), own CA")
+        << QStringList{QStringLiteral("--tls"), QStringLiteral("starttls"), QStringLiteral("--cert"),
+                       m_certificates->path(QStringLiteral("leaf-chain.pem")), QStringLiteral("--key"),
+                       m_certificates->path(QStringLiteral("leaf.key")), QStringLiteral("--require-sni"),
+                       QStringLiteral("mail.test.example")}
+        << QStringLiteral("mail.test.example") << QString() << QString() << false << QStringLiteral("ca.pem")
+        << QStringLiteral("Named");
     QTest::newRow("TLS from the start and login, CA-signed")
         << QStringList{QStringLiteral("--tls"), QStringLiteral("implicit"), QStringLiteral("--cert"),
                        m_certificates->path(QStringLiteral("leaf-chain.pem")), QStringLiteral("--key"),
@@ -95,7 +105,7 @@ void tst_SmtpDelivery::deliversTheSavedMessage()
     composeLikeTheWindow(message, kFrom, kTo, subject, QStringLiteral("Ann Smith"),
                          file(QStringLiteral("mirabo.mpg")), messagePath);
 
-    VmimeSmtpComponent smtp;
+    CurlSmtpComponent smtp;
     smtp.setTimeout(20s);
     smtp.routeHost(QStringLiteral("mail.test.example"), QStringLiteral("127.0.0.1"));
     if (!trusted.isEmpty())
@@ -183,9 +193,9 @@ void tst_SmtpDelivery::deliversTheSavedMessage()
     QCOMPARE(attachments.at(0).toObject().value(QStringLiteral("sha256")).toString(), sha256Hex(m_clip));
 }
 
-// vmime 0.9.2's dot-stuffing adds a dot when one block of the stream ends in
-// "." and the next begins with CR LF; a file with that at every 4 KiB edge
-// must still arrive as it is, and so must lines that are or start with dots.
+// Dot-stuffing must hold where the message is cut into blocks on its way: a
+// file with a line ending in "." at every 4 KiB edge must arrive as it is,
+// and so must lines that are or start with dots.
 void tst_SmtpDelivery::dotsWhereTheStreamIsCutArriveUnchanged()
 {
     QByteArray bytes = "From: me@example.org\r\nTo: friend@example.net\r\nSubject: dots\r\n\r\n"
@@ -209,7 +219,7 @@ void tst_SmtpDelivery::dotsWhereTheStreamIsCutArriveUnchanged()
 
     LocalSmtpServer server;
     QVERIFY2(server.isRunning(), qPrintable(server.errors()));
-    VmimeSmtpComponent smtp;
+    CurlSmtpComponent smtp;
     smtp.setHost(server.hostAndPort());
     QCOMPARE(smtp.connectToServer(), 0);
     QVERIFY2(smtp.sendFile(kFrom, kTo, path) == 0, qPrintable(smtp.lastErrorText()));
@@ -218,6 +228,49 @@ void tst_SmtpDelivery::dotsWhereTheStreamIsCutArriveUnchanged()
     const QByteArray arrived = readFile(stored.first());
     QCOMPARE(arrived.size(), bytes.size());
     QVERIFY(arrived == bytes);
+}
+
+// Through a slow link the bar moves with the bytes the server's end has
+// taken, not with those handed to the socket (which takes megabytes at once),
+// until all have arrived; then the server's answer is awaited.
+void tst_SmtpDelivery::progressFollowsWhatTheServerTook()
+{
+    const QString path = file(QStringLiteral("slow.msg"));
+    VmimeMailMessage message;
+    composeLikeTheWindow(message, kFrom, kTo, QStringLiteral("slow"), QStringLiteral("Ann"),
+                         file(QStringLiteral("mirabo.mpg")), path);
+    const qint64 size = QFileInfo(path).size();
+    const qint64 rate = size / 4; // four seconds
+
+    LocalSmtpServer server;
+    QVERIFY2(server.isRunning(), qPrintable(server.errors()));
+    ScriptServer link(QStringLiteral("throttled_proxy.py"),
+                      {QStringLiteral("--target"), QString::number(server.port()), QStringLiteral("--rate"),
+                       QString::number(rate)});
+    QVERIFY2(link.isRunning(), qPrintable(link.errors()));
+    CurlSmtpComponent smtp;
+    smtp.setHost(link.hostAndPort());
+    QCOMPARE(smtp.connectToServer(), 0);
+
+    QElapsedTimer clock;
+    QList<QPair<qint64, int>> shown; // ms since the start, percent
+    qint64 arrived = -1;
+    connect(&smtp, &SmtpComponent::progress, this,
+            [&](qint64, qint64, int16_t percent) { shown.append({clock.elapsed(), percent}); });
+    connect(&smtp, &SmtpComponent::waitingForAcceptance, this, [&] { arrived = clock.elapsed(); });
+    clock.start();
+    QVERIFY2(smtp.sendFile(kFrom, kTo, path) == 0, qPrintable(smtp.lastErrorText()));
+    QCOMPARE(server.received().size(), 1);
+
+    QVERIFY(arrived > 0);
+    QVERIFY2(shown.size() > 20, "the bar hardly moved");
+    QCOMPARE(shown.last().second, 100);
+    for (const auto &[at, percent] : std::as_const(shown)) {
+        const double share = 100.0 * double(std::min(at, arrived)) / double(arrived);
+        QVERIFY2(percent == 100 || std::abs(percent - share) <= 10,
+                 qPrintable(QStringLiteral("%1 % shown after %2 of %3 ms").arg(percent).arg(at).arg(arrived)));
+        QVERIFY(at >= arrived || percent < 100);
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_SmtpDelivery)

@@ -3,14 +3,14 @@
 // 127.0.0.1 that misbehaves on purpose.
 #include "MailTestSupport.h"
 #include "VmimeMailMessage.h"
-#include "VmimeSmtpComponent.h"
+#include "CurlSmtpComponent.h"
 
 #include <QTimer>
 #include <QtTest>
 
 using namespace mailtest;
 using namespace std::chrono_literals;
-using Code = VmimeSmtpComponent::ErrorCode;
+using Code = CurlSmtpComponent::ErrorCode;
 
 namespace {
 
@@ -36,6 +36,8 @@ private slots:
     void valuesWithLineBreaksNeverReachTheServer_data();
     void valuesWithLineBreaksNeverReachTheServer();
     void silentServerTimesOutWhileEventsAreProcessed();
+    void hostileServers_data();
+    void hostileServers();
     void sendingNeedsASessionAndAReadableFile();
 
 private:
@@ -94,6 +96,10 @@ void tst_SmtpFailures::refusedConnections_data()
         << tlsOptions(starttls, QStringLiteral("forged-chain.pem"), QStringLiteral("forged.key"))
         << QStringLiteral("mail.test.example:%1") << QString() << QString() << QStringLiteral("ca.pem")
         << false << int(Code::TlsFailure);
+    QTest::newRow("expired certificate")
+        << tlsOptions(starttls, QStringLiteral("expired-chain.pem"), QStringLiteral("expired.key"))
+        << QStringLiteral("mail.test.example:%1") << QString() << QString() << QStringLiteral("ca.pem")
+        << false << int(Code::TlsFailure);
     QTest::newRow("certificate for another name")
         << tlsOptions(starttls, server, serverKey) << QStringLiteral("other.test.example:%1") << QString()
         << QString() << server << false << int(Code::TlsFailure);
@@ -114,6 +120,11 @@ void tst_SmtpFailures::refusedConnections_data()
     QTest::newRow("no greeting") << QStringList{QStringLiteral("--stall"), QStringLiteral("greeting")}
                                  << QStringLiteral("localhost:%1") << QString() << QString() << QString()
                                  << false << int(Code::TimedOut);
+    QTest::newRow("server that needs the name (SNI), reached by its address")
+        << tlsOptions(starttls, QStringLiteral("leaf-chain.pem"), QStringLiteral("leaf.key"))
+               + QStringList{QStringLiteral("--require-sni"), QStringLiteral("mail.test.example")}
+        << QStringLiteral("127.0.0.1:%1") << QString() << QString() << QStringLiteral("ca.pem") << false
+        << int(Code::TlsFailure);
 }
 
 void tst_SmtpFailures::refusedConnections()
@@ -137,7 +148,7 @@ void tst_SmtpFailures::refusedConnections()
             server->stop();
     }
 
-    VmimeSmtpComponent smtp;
+    CurlSmtpComponent smtp;
     // Short only where the silence is the point: a slow resolver or machine
     // must not turn another failure into a time-out.
     smtp.setTimeout(expected == Code::TimedOut ? 1s : 20s);
@@ -190,8 +201,9 @@ void tst_SmtpFailures::refusedDeliveries()
 
     LocalSmtpServer server(serverOptions);
     QVERIFY2(server.isRunning(), qPrintable(server.errors()));
-    VmimeSmtpComponent smtp;
+    CurlSmtpComponent smtp;
     smtp.setTimeout(expected == Code::TimedOut ? 1s : 20s);
+    smtp.setAcceptanceTimeout(expected == Code::TimedOut ? 1s : 20s);
     int lastPercent = -1;
     connect(&smtp, &SmtpComponent::progress, this, [&](qint64, qint64, int16_t p) { lastPercent = p; });
     smtp.setHost(server.hostAndPort());
@@ -214,7 +226,7 @@ void tst_SmtpFailures::aWordedRefusalLeavesTheSessionUsable()
     const QString nobody = QStringLiteral("nobody@example.net");
     LocalSmtpServer server({QStringLiteral("--refuse-recipient"), nobody});
     QVERIFY2(server.isRunning(), qPrintable(server.errors()));
-    VmimeSmtpComponent smtp;
+    CurlSmtpComponent smtp;
     smtp.setHost(server.hostAndPort());
     QCOMPARE(smtp.connectToServer(), 0);
 
@@ -236,7 +248,7 @@ void tst_SmtpFailures::reconnectingReplacesTheOpenSession()
     LocalSmtpServer server({QStringLiteral("--hang-up-in-data")});
     LocalSmtpServer good;
     QVERIFY(server.isRunning() && good.isRunning());
-    VmimeSmtpComponent smtp;
+    CurlSmtpComponent smtp;
     int connectedCount = 0;
     connect(&smtp, &SmtpComponent::connected, this, [&] { ++connectedCount; });
 
@@ -268,7 +280,7 @@ void tst_SmtpFailures::serverSettingsThatAreNoHostAndPortAreRefused_data()
 void tst_SmtpFailures::serverSettingsThatAreNoHostAndPortAreRefused()
 {
     QFETCH(QString, setting);
-    VmimeSmtpComponent smtp;
+    CurlSmtpComponent smtp;
     smtp.setHost(setting);
     QCOMPARE(smtp.connectToServer(), int16_t(Code::InvalidValue));
     QVERIFY(!smtp.lastErrorText().isEmpty());
@@ -286,6 +298,8 @@ void tst_SmtpFailures::valuesWithLineBreaksNeverReachTheServer_data()
     QTest::newRow("sender") << QStringLiteral("sender") << kFrom + injected;
     QTest::newRow("envelope recipient") << QStringLiteral("recipient") << kTo + QStringLiteral(">") + injected;
     QTest::newRow("recipient argument") << QStringLiteral("argument") << kTo + QStringLiteral("\nDATA");
+    QTest::newRow("sender, non-ASCII before the @") << QStringLiteral("sender") << QStringLiteral("jürgen@example.org");
+    QTest::newRow("recipient, non-ASCII before the @") << QStringLiteral("argument") << QStringLiteral("zoë@example.net");
 }
 
 void tst_SmtpFailures::valuesWithLineBreaksNeverReachTheServer()
@@ -296,7 +310,7 @@ void tst_SmtpFailures::valuesWithLineBreaksNeverReachTheServer()
     LocalSmtpServer server({QStringLiteral("--user"), QStringLiteral("ann"), QStringLiteral("--password"),
                             QStringLiteral("pw")});
     QVERIFY2(server.isRunning(), qPrintable(server.errors()));
-    VmimeSmtpComponent smtp;
+    CurlSmtpComponent smtp;
     smtp.setHost(field == QLatin1String("host") ? value.arg(server.port()) : server.hostAndPort());
     smtp.setUserName(field == QLatin1String("user") ? value : QStringLiteral("ann"));
     smtp.setPassword(field == QLatin1String("password") ? value : QStringLiteral("pw"));
@@ -323,8 +337,9 @@ void tst_SmtpFailures::silentServerTimesOutWhileEventsAreProcessed()
 {
     LocalSmtpServer server({QStringLiteral("--stall"), QStringLiteral("end")});
     QVERIFY2(server.isRunning(), qPrintable(server.errors()));
-    VmimeSmtpComponent smtp;
+    CurlSmtpComponent smtp;
     smtp.setTimeout(1s);
+    smtp.setAcceptanceTimeout(1s);
     smtp.setHost(server.hostAndPort());
     QCOMPARE(smtp.connectToServer(), 0);
 
@@ -344,7 +359,7 @@ void tst_SmtpFailures::silentServerTimesOutWhileEventsAreProcessed()
 
 void tst_SmtpFailures::sendingNeedsASessionAndAReadableFile()
 {
-    VmimeSmtpComponent smtp;
+    CurlSmtpComponent smtp;
     QCOMPARE(smtp.sendFile(kFrom, kTo, m_message), int16_t(Code::NoSession));
 
     LocalSmtpServer server;
@@ -356,6 +371,82 @@ void tst_SmtpFailures::sendingNeedsASessionAndAReadableFile()
     QCOMPARE(smtp.sendFile(kFrom, kTo, file(QStringLiteral("empty.msg"))), int16_t(Code::FileUnreadable));
     QCOMPARE(smtp.sendFile(kFrom, kTo, m_message), 0);
     QCOMPARE(server.received().size(), 1);
+}
+
+// Servers that answer badly or not at all. Each ends the operation with its
+// code and within bounds: memory, time (the reply timeout is long where it
+// must not be what ends it), and no login or mail on a line left in clear.
+void tst_SmtpFailures::hostileServers_data()
+{
+    QTest::addColumn<QString>("scenario");
+    QTest::addColumn<QString>("host");   // mail.test.example is not loopback: TLS is required
+    QTest::addColumn<bool>("sending");   // the fault comes after a good connection
+    QTest::addColumn<QString>("cancel"); // when cancel() is called, if at all
+    QTest::addColumn<int>("expected");
+
+    const QString local = QStringLiteral("localhost");
+    const QString remote = QStringLiteral("mail.test.example");
+    QTest::newRow("endless reply") << "endless" << local << false << QString() << int(Code::ProtocolError);
+    QTest::newRow("reply line without end") << "long-line" << local << false << QString() << int(Code::ProtocolError);
+    QTest::newRow("drip-fed greeting") << "drip" << local << false << QString() << int(Code::TimedOut);
+    QTest::newRow("reply that is no SMTP") << "not-smtp" << local << false << QString() << int(Code::ProtocolError);
+    QTest::newRow("code SMTP does not have") << "odd-code" << local << false << QString() << int(Code::ProtocolError);
+    QTest::newRow("STARTTLS refused") << "starttls-refused" << remote << false << QString() << int(Code::TlsFailure);
+    QTest::newRow("STARTTLS answered with garbage")
+        << "starttls-garbage" << remote << false << QString() << int(Code::TlsFailure);
+    QTest::newRow("message stalls") << "stall-data" << local << true << QString() << int(Code::TimedOut);
+    QTest::newRow("cancel during the transfer") << "stall-data" << local << true << "transfer" << int(Code::Cancelled);
+    QTest::newRow("cancel while the server decides")
+        << "silent-end" << local << true << "acceptance" << int(Code::Cancelled);
+}
+
+void tst_SmtpFailures::hostileServers()
+{
+    QFETCH(QString, scenario);
+    QFETCH(QString, host);
+    QFETCH(bool, sending);
+    QFETCH(QString, cancel);
+    QFETCH(int, expected);
+
+    HostileSmtpServer server(scenario, {QStringLiteral("--interval"), QStringLiteral("0.2")});
+    QVERIFY2(server.isRunning(), qPrintable(server.errors()));
+    const PeakMemory memory;
+    CurlSmtpComponent smtp;
+    smtp.setTimeout(expected == Code::TimedOut || cancel == QLatin1String("acceptance") ? 1s : 20s);
+    smtp.setAcceptanceTimeout(20s);
+    smtp.routeHost(host, QStringLiteral("127.0.0.1"));
+    smtp.setHost(server.hostAndPort(host));
+    smtp.setUserName(QStringLiteral("ann"));
+    smtp.setPassword(QStringLiteral("secret"));
+    if (host == QLatin1String("localhost"))
+        smtp.setUserName(QString());
+
+    bool awaited = false;
+    connect(&smtp, &SmtpComponent::waitingForAcceptance, this, [&] {
+        awaited = true;
+        if (cancel == QLatin1String("acceptance"))
+            QTimer::singleShot(1500, &smtp, [&] { smtp.cancel(); });
+    });
+    if (cancel == QLatin1String("transfer"))
+        QTimer::singleShot(1500, &smtp, [&] { smtp.cancel(); });
+
+    int status = smtp.connectToServer();
+    if (sending) {
+        QCOMPARE(status, 0);
+        status = smtp.sendFile(kFrom, kTo, m_message);
+    }
+    QCOMPARE(status, expected);
+    QCOMPARE(smtp.lastErrorCode(), expected);
+    QVERIFY(!smtp.lastErrorText().isEmpty());
+    QVERIFY(!smtp.isBusy());
+    QCOMPARE(awaited, cancel == QLatin1String("acceptance"));
+    if (sending)
+        QVERIFY2(!server.lines(QStringLiteral("DATA")).isEmpty(), "the server never took part of the message");
+    const QStringList commands = server.commands();
+    QVERIFY2(!commands.contains(QStringLiteral("AUTH")), qPrintable(commands.join(QLatin1Char(' '))));
+    QCOMPARE(commands.contains(QStringLiteral("MAIL")), sending);
+    const qint64 growth = memory.growth();
+    QVERIFY2(growth < 50 * 1024 * 1024, qPrintable(QStringLiteral("memory grew by %1 MB").arg(growth >> 20)));
 }
 
 QTEST_GUILESS_MAIN(tst_SmtpFailures)

@@ -2,6 +2,7 @@
 #include "ScriptedDialogs.h"
 #include "SettingsStore.h"
 
+#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -80,6 +81,28 @@ private slots:
         QCOMPARE(q[3].title, QStringLiteral("Email SMTP Server Username"));
         QCOMPARE(q[4].prompt, QStringLiteral("Please Type your Email Password"));
         QCOMPARE(q[4].title, QStringLiteral("Email SMTP Server Password"));
+        // only the password is hidden as it is typed
+        for (int i = 0; i < 5; ++i)
+            QCOMPARE(q[i].echo, i == 4 ? Dialogs::Echo::Password : Dialogs::Echo::Normal);
+    }
+
+    void answersThatCannotBeStoredAreReportedAndTheQuestionsGoOn()
+    {
+        // a folder that is really a file stops root as well
+        QFile blocker(dir.filePath(QStringLiteral("blocker")));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        IniSettingsStore store(dir.filePath(QStringLiteral("blocker/Mirabo.conf")));
+        ScriptedDialogs dialogs;
+        dialogs.answers = {QStringLiteral("a@b"), QStringLiteral("Ann"), QStringLiteral("smtp.x.y"),
+                           QStringLiteral("ann"), QStringLiteral("pw")};
+        QVERIFY(runFirstRunSetup(store, dialogs));
+        QCOMPARE(dialogs.questions.size(), 5);
+        QCOMPARE(dialogs.messages.size(), 3);
+        QVERIFY2(dialogs.messages[1].startsWith(QStringLiteral("Could not save the setting EmailAddress")),
+                 qPrintable(dialogs.messages[1]));
+        // kept for this run
+        QCOMPARE(store.read(QStringLiteral("Password")), QStringLiteral("pw"));
     }
 
     void addressWithoutAtIsAskedAgainWithAnEmptyField()

@@ -1,6 +1,9 @@
 #include "SettingsStore.h"
 
+#include <QDateTime>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -20,6 +23,23 @@ class TestSettingsStore : public QObject
         if (::stat(QFile::encodeName(file).constData(), &st) != 0)
             return 0;
         return st.st_mode & 07777;
+    }
+
+    void writeFile(const QByteArray &bytes) const
+    {
+        QFile f(path());
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+    }
+    QByteArray readFile() const
+    {
+        QFile f(path());
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    bool setModified(const QDateTime &when) const
+    {
+        QFile f(path());
+        return f.open(QIODevice::ReadWrite) && f.setFileTime(when, QFileDevice::FileModificationTime);
     }
 
     QStringList storedKeys() const
@@ -67,6 +87,11 @@ private slots:
         QTest::newRow("ini punctuation") << QStringLiteral("a=b;c,d#e[f]\\g\"h");
         QTest::newRow("non-ascii") << QStringLiteral("Zoë Ångström 山田");
         QTest::newRow("tab") << QStringLiteral("x\ty");
+        QTest::newRow("control characters before hex digits")
+            << QString::fromUtf8("\x01" "a\x1f" "F\x7f" "9\r\n\v\\\"");
+        QTest::newRow("list and comment marks") << QStringLiteral(" a, b ;c ");
+        QTest::newRow("typed-value marks") << QStringLiteral("@Invalid()");
+        QTest::newRow("emoji") << QString::fromUtf8("\xF0\x9F\x98\x80 ok");
     }
     void valuesRoundTripUnchanged()
     {
@@ -100,6 +125,83 @@ private slots:
         QCOMPARE(reopened.read(QStringLiteral("password")), QStringLiteral("secret"));
     }
 
+    void savingKeepsTheRestOfTheFileByteForByte()
+    {
+        QVERIFY(QDir().mkpath(QFileInfo(path()).absolutePath()));
+        const QByteArray original = "\xEF\xBB\xBF; written by hand\n[Settings]\r\nFullName=Zo\xE9\r\n"
+                                    "username=old ; the old spelling\r\nUserName=old\r\n\r\n"
+                                    "[Other]\nSMTP=not this one\n";
+        writeFile(original);
+        const QDateTime stamp = QDateTime::currentDateTime().addDays(-1);
+        QVERIFY(setModified(stamp));
+        IniSettingsStore store(path());
+        QVERIFY(store.notice().isEmpty());
+
+        // a value already held is not written again
+        store.save(QStringLiteral("USERNAME"), QStringLiteral("old"));
+        QCOMPARE(QFileInfo(path()).lastModified(), stamp);
+
+        store.save(QStringLiteral("Username"), QStringLiteral("new"));
+        store.save(QStringLiteral("SMTP"), QStringLiteral("smtp.example.net"));
+        QCOMPARE(readFile(), QByteArray("\xEF\xBB\xBF; written by hand\n[Settings]\r\nFullName=Zo\xE9\r\n"
+                                        "Username=\"new\" ; the old spelling\r\n"
+                                        "SMTP=\"smtp.example.net\"\r\n\r\n"
+                                        "[Other]\nSMTP=not this one\n"));
+        QCOMPARE(store.read(QStringLiteral("smtp")), QStringLiteral("smtp.example.net"));
+        QCOMPARE(modeOf(path()), mode_t(0600));
+    }
+
+    void somethingElseAtThePathIsLeftAlone_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("says");
+        QTest::newRow("folder") << QStringLiteral("folder") << QStringLiteral("is a folder");
+        QTest::newRow("link") << QStringLiteral("link") << QStringLiteral("is a link");
+        QTest::newRow("read-only file") << QStringLiteral("0400") << QStringLiteral("is read-only");
+    }
+    void somethingElseAtThePathIsLeftAlone()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, says);
+        QTemporaryDir here;
+        const QString at = here.filePath(QStringLiteral("Mirabo.conf"));
+        const QString target = here.filePath(QStringLiteral("elsewhere.conf"));
+        const QByteArray content = "[Settings]\nEmailAddress=ann@example.com\n";
+        const QByteArray native = QFile::encodeName(at);
+        if (kind == QLatin1String("folder")) {
+            QVERIFY(QDir().mkdir(at));
+            QVERIFY(::chmod(native.constData(), 0755) == 0);
+        } else {
+            QFile f(kind == QLatin1String("link") ? target : at);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(content);
+            f.close();
+            QVERIFY(::chmod(QFile::encodeName(f.fileName()).constData(),
+                            kind == QLatin1String("link") ? 0644 : 0400) == 0);
+            if (kind == QLatin1String("link"))
+                QVERIFY(QFile::link(target, at));
+        }
+        const QString changing = kind == QLatin1String("link") ? target : at;
+        const mode_t modeBefore = modeOf(changing);
+
+        IniSettingsStore store(at);
+        QVERIFY2(store.notice().contains(at) && store.notice().contains(says), qPrintable(store.notice()));
+        QCOMPARE(store.read(QStringLiteral("EmailAddress")),
+                 kind == QLatin1String("folder") ? QString() : QStringLiteral("ann@example.com"));
+        store.save(QStringLiteral("EmailAddress"), QStringLiteral("bob@example.org"));
+        QCOMPARE(store.read(QStringLiteral("emailaddress")), QStringLiteral("bob@example.org"));
+
+        QCOMPARE(modeOf(changing), modeBefore);
+        QCOMPARE(QFileInfo(at).isSymLink(), kind == QLatin1String("link"));
+        if (kind != QLatin1String("folder")) {
+            QFile f(changing);
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            QCOMPARE(f.readAll(), content);
+        }
+        QCOMPARE(QDir(here.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size(),
+                 kind == QLatin1String("link") ? 2 : 1);
+    }
+
     void failedSaveThrows()
     {
         // A folder that is really a file fails for root too.
@@ -109,6 +211,10 @@ private slots:
         IniSettingsStore store(dir.filePath(QStringLiteral("blocker/Mirabo.conf")));
         QVERIFY_THROWS_EXCEPTION(std::runtime_error,
                                  store.save(QStringLiteral("SMTP"), QStringLiteral("x.y")));
+        // said once; the values are kept for this run
+        QVERIFY(!store.isSaving());
+        store.save(QStringLiteral("FullName"), QStringLiteral("Ann"));
+        QCOMPARE(store.read(QStringLiteral("SMTP")), QStringLiteral("x.y"));
     }
 };
 

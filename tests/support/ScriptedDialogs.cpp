@@ -9,9 +9,9 @@ void ScriptedDialogs::message(const QString &text)
 }
 
 QString ScriptedDialogs::textEntry(const QString &prompt, const QString &title,
-                                   const QString &defaultText)
+                                   const QString &defaultText, Echo echo)
 {
-    questions << Question{prompt, title, defaultText};
+    questions << Question{prompt, title, defaultText, echo};
     transcript << QStringLiteral("entry: ") + title;
     return answers.isEmpty() ? QString() : answers.takeFirst();
 }

@@ -13,11 +13,12 @@ public:
     struct Question
     {
         QString prompt, title, defaultText;
+        Echo echo = Echo::Normal;
     };
 
     void message(const QString &text) override;
-    QString textEntry(const QString &prompt, const QString &title,
-                      const QString &defaultText) override;
+    QString textEntry(const QString &prompt, const QString &title, const QString &defaultText,
+                      Echo echo = Echo::Normal) override;
 
     // Queued answers; a question asked with none left is answered by Cancel.
     QStringList answers;

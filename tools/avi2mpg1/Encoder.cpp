@@ -1,6 +1,7 @@
 #include "Encoder.h"
 
 #include "Av.h"
+#include "AviCheck.h"
 #include "OutputFile.h"
 #include "Plan.h"
 
@@ -15,6 +16,7 @@ extern "C" {
 #include <algorithm>
 #include <cmath>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <exception>
 #include <functional>
@@ -811,12 +813,16 @@ Encoder::Encoder(EncoderOptions options)
 void Encoder::run()
 {
     const std::string &name = options_.input;
+    // A link at the output's name is replaced, not written through (see
+    // OutputFile), so only the name itself can be the input.
     struct stat in {}, out {};
-    if (stat(name.c_str(), &in) == 0 && stat(options_.output.c_str(), &out) == 0
+    if (stat(name.c_str(), &in) == 0 && lstat(options_.output.c_str(), &out) == 0
         && in.st_dev == out.st_dev && in.st_ino == out.st_ino)
         throw av::Error("the output " + options_.output + " is the input");
     const av::InputPtr input = openInput(name);
     AVFormatContext &fmt = *input;
+    if (std::strcmp(fmt.iformat->name, "avi") == 0)
+        checkAviIsWhole(name);
 
     const int videoIndex = av_find_best_stream(&fmt, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     if (videoIndex < 0 || (fmt.streams[videoIndex]->disposition & AV_DISPOSITION_ATTACHED_PIC))

@@ -7,7 +7,8 @@
 // The encoder's output. It is written under a temporary name in the target's
 // own folder and renamed onto the target only when complete and synced, so a
 // failed, full or interrupted run never leaves a partial file under the
-// target's name (an existing target stays as it was). Writing goes through
+// target's name (an existing target stays as it was; a link at the name is
+// replaced, never written through). Writing goes through
 // our own file descriptor rather than FFmpeg's file protocol because that
 // protocol reports neither the error of the final flush nor that of close().
 class OutputFile

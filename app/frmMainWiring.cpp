@@ -1,0 +1,89 @@
+// How the window's design is reached by name, and how the events of its
+// controls and components reach the handlers.
+#include "frmMain.h"
+
+#include "CaptureComponent.h"
+#include "Dialogs.h"
+#include "SmtpComponent.h"
+#include "ui_frmMain.h"
+
+#include <exception>
+
+void frmMain::bindControls()
+{
+    Label1 = {ui->Label1_0, ui->Label1_1, ui->Label1_2, ui->Label1_3, ui->Label1_4,
+              ui->Label1_5, ui->Label1_6, ui->Label1_7, ui->Label1_8, ui->Label1_9};
+    Label2 = {ui->Label2_0, ui->Label2_1, ui->Label2_2, ui->Label2_3, ui->Label2_4};
+    Label3 = ui->Label3;
+    LEDsteps = {ui->LEDsteps_0, ui->LEDsteps_1, ui->LEDsteps_2, ui->LEDsteps_3,
+                ui->LEDsteps_4, ui->LEDsteps_5, ui->LEDsteps_6};
+    LEDONAIR = {ui->LEDONAIR_0, ui->LEDONAIR_1};
+    txtEmailFrom = ui->txtEmailFrom;
+    txtEmailTo = ui->txtEmailTo;
+    txtEmailSubject = ui->txtEmailSubject;
+    txtDetails = {ui->txtDetails_0, ui->txtDetails_1, ui->txtDetails_2, ui->txtDetails_3,
+                  ui->txtDetails_4};
+    BUTRecord = ui->BUTRecord;
+    BUTstopRecord = ui->BUTstopRecord;
+    BUTplay = ui->BUTplay;
+    BUTcompress = ui->BUTcompress;
+    BUTsend = ui->BUTsend;
+    PROsending = ui->PROsending;
+    lblStatus = ui->lblStatus;
+    lblInstructions = ui->lblInstructions;
+    lblONAIR = ui->lblONAIR;
+    Frame1 = ui->Frame1;
+    Frame2 = ui->Frame2;
+    mnuDevices = ui->mnuDevices;
+    mnuDevs = {ui->mnuDevs_0};
+    mnuSettings = ui->mnuSettings;
+    mnuShowDisplay = ui->mnuShowDisplay;
+    mnuShowFormat = ui->mnuShowFormat;
+    mnuShowSource = ui->mnuShowSource;
+    mnuEmailSettings = ui->mnuEmailSettings;
+
+}
+
+void frmMain::guarded(const std::function<void()> &handler)
+{
+    try {
+        handler();
+    } catch (const std::exception &e) {
+        m_dialogs.message(QString::fromUtf8(e.what()));
+    } catch (...) {
+        m_dialogs.message(QStringLiteral("An unexpected error occurred."));
+    }
+}
+
+void frmMain::connectHandlers()
+{
+    const auto on = [this](auto *sender, auto signal, void (frmMain::*handler)()) {
+        connect(sender, signal, this, [this, handler] { guarded([&] { (this->*handler)(); }); });
+    };
+    txtEmailSubject->installEventFilter(this);
+    on(BUTRecord, &FlatButton::gotFocus, &frmMain::BUTRecord_GotFocus);
+    on(BUTRecord, &QAbstractButton::clicked, &frmMain::BUTRecord_Click);
+    on(BUTstopRecord, &QAbstractButton::clicked, &frmMain::BUTstopRecord_Click);
+    on(BUTplay, &QAbstractButton::clicked, &frmMain::BUTplay_Click);
+    on(BUTcompress, &QAbstractButton::clicked, &frmMain::BUTcompress_Click);
+    on(BUTsend, &QAbstractButton::clicked, &frmMain::BUTsend_Click);
+    on(&LiveVideo, &CaptureComponent::yieldRequested, &frmMain::LiveVideo_Yield);
+    on(&SmtpClient, &SmtpComponent::connected, &frmMain::SmtpClient_Connected);
+    on(&SmtpClient, &SmtpComponent::waitingForAcceptance, &frmMain::SmtpClient_WaitingForAcceptance);
+    on(mnuEmailSettings, &QAction::triggered, &frmMain::mnuEmailSettings_Click);
+    on(mnuShowDisplay, &QAction::triggered, &frmMain::mnuShowDisplay_Click);
+    on(mnuShowFormat, &QAction::triggered, &frmMain::mnuShowFormat_Click);
+    on(mnuShowSource, &QAction::triggered, &frmMain::mnuShowSource_Click);
+
+    connect(&LiveVideo, &CaptureComponent::statusText, this,
+            [this](int32_t code, const QString &text) {
+                guarded([&] { LiveVideo_StatusText(code, text); });
+            });
+    connect(&SmtpClient, &SmtpComponent::progress, this,
+            [this](qint64, qint64, int16_t percent) { guarded([&] { SmtpClient_Progress(percent); }); });
+    for (int i = 0; i < int(txtDetails.size()); ++i) {
+        connect(txtDetails[i], &QLineEdit::textChanged, this,
+                [this, i] { guarded([&] { txtDetails_Change(i); }); });
+    }
+    connect(mnuDevs[0], &QAction::triggered, this, [this] { guarded([this] { mnuDevs_Click(0); }); });
+}

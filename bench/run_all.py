@@ -2,8 +2,9 @@
 """Runs every benchmark and prints one table of figures with their goals.
 
 Each benchmark compares against a reference measured in the same run:
-recording against the live picture alone, encoding against the ffmpeg
-command line, sending against curl, start-up against an empty Qt window."""
+recording against the live picture alone (a webcam's motion-JPEG against
+decoding and encoding it again), encoding against the ffmpeg command line,
+sending against curl, start-up against an empty Qt window."""
 
 import argparse
 import os
@@ -52,6 +53,19 @@ def main():
              ("", "CPU while recording", f"{core:.0f} % of one core", "< 50 %", core < 50),
              ("", "peak memory", f"{memory:.0f} MB", "-", None)]
 
+    line = run([os.path.join(HERE, "record", "run.sh"), args.build, "webcam"], env)
+    written = number(r"stored: \w+, frames written (\d+)", line)
+    expected = number(r"of (\d+) expected", line)
+    dropped = number(r"stored: .*?(\d+) dropped", line)
+    core = number(r"stored: .*?CPU ([\d.]+)% of one core", line)
+    again = number(r"again: .*?CPU ([\d.]+)% of one core", line)
+    ratio = number(r"CPU ratio ([\d.]+)", line)
+    rows += [("record 10 s webcam 720p MJPEG", "frames written / expected", f"{written:.0f} / {expected:.0f}", "all", written >= expected),
+             ("", "frames dropped", f"{dropped:.0f}", "0", dropped == 0),
+             ("", "CPU, pictures stored as sent", f"{core:.1f} % of one core", "< 15 %", core < 15),
+             ("", "CPU, decoded and encoded again", f"{again:.1f} % of one core", "-", None),
+             ("", "CPU ratio, stored / again", f"{ratio:.2f}", "<= 0.4", ratio <= 0.4)]
+
     line = run(["/usr/bin/python3", os.path.join(HERE, "encode", "run.py"),
                 "--encoder", os.path.join(args.build, "bin", "avi2mpg1")], env)
     wall = number(r"\(([\d.]+)x\), CPU", line)
@@ -65,6 +79,15 @@ def main():
              ("", "speed", f"{realtime:.0f}x real time", ">= 20x", realtime >= 20),
              ("", "PSNR vs ffmpeg", f"{ours_psnr:.2f} / {their_psnr:.2f} dB", ">= ffmpeg's", ours_psnr >= their_psnr),
              ("", "video bit rate", f"{kbps:.0f} kbit/s", "600 +- 5 %", abs(kbps - 600) <= 30)]
+
+    line = run(["/usr/bin/python3", os.path.join(HERE, "encode", "run.py"), "--hd", "--rounds", "3",
+                "--encoder", os.path.join(args.build, "bin", "avi2mpg1")], env)
+    realtime = number(r"([\d.]+)x real time", line)
+    wall = number(r"\(([\d.]+)x\), CPU", line)
+    memory = number(r"peak memory (\d+) MB", line)
+    rows += [("encode 20 s 1080p MJPEG clip", "speed", f"{realtime:.1f}x real time", ">= 10x", realtime >= 10),
+             ("", "wall time vs ffmpeg", f"{wall:.2f}x", "-", None),
+             ("", "peak memory", f"{memory:.0f} MB", "< 200 MB", memory < 200)]
 
     line = run(["/usr/bin/python3", os.path.join(HERE, "send", "send_bench.py"),
                 "--client", os.path.join(args.build, "bench", "mirabo_send_bench")], env)

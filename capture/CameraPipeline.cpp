@@ -40,7 +40,8 @@ bool CameraPipeline::start(GstDevice *device, const std::optional<VideoFormat> &
     if (!camera)
         return fail(QStringLiteral("the device offers no source element"));
     ElementRef formatFilter = makeElement("capsfilter", "format");
-    ElementRef decoder = format && format->jpeg ? makeElement("jpegdec") : ElementRef();
+    const bool jpeg = format && format->jpeg;
+    ElementRef decoder = jpeg ? makeElement("jpegdec", "decoder") : ElementRef();
     ElementRef tee = makeElement("tee", "split");
     ElementRef queue = makeElement("queue", "preview-queue");
     ElementRef valve = makeElement("valve", "preview-valve");
@@ -55,7 +56,7 @@ bool CameraPipeline::start(GstDevice *device, const std::optional<VideoFormat> &
         if (!*e)
             return fail(QStringLiteral("a GStreamer element is missing (plugins base, good)"));
     }
-    if (format && format->jpeg && !decoder)
+    if (jpeg && !decoder)
         return fail(QStringLiteral("the JPEG decoder is missing (GStreamer good plugins)"));
 
     const CapsRef caps = capsForFormat(format);
@@ -72,16 +73,24 @@ bool CameraPipeline::start(GstDevice *device, const std::optional<VideoFormat> &
     gst_bin_add_many(bin, camera.get(), formatFilter.get(), tee.get(), queue.get(), valve.get(),
                      rate.get(), scale.get(), convert.get(), previewCaps.get(), previewSink.get(),
                      tap.get(), nullptr);
+    // Decoded after the preview's rate limit, so pictures the view would
+    // not show are never decoded, unless the tap is to get raw pictures.
+    const bool decodeBeforeTap = decoder && m_decodeBeforeTap;
     bool linked = gst_element_link(camera.get(), formatFilter.get());
-    if (decoder) {
+    if (decoder)
         gst_bin_add(bin, decoder.get());
+    if (decodeBeforeTap)
         linked = linked && gst_element_link_many(formatFilter.get(), decoder.get(), tee.get(), nullptr);
-    } else {
+    else
         linked = linked && gst_element_link(formatFilter.get(), tee.get());
-    }
+    linked = linked && gst_element_link_many(tee.get(), queue.get(), valve.get(), rate.get(), nullptr);
+    if (decoder && !decodeBeforeTap)
+        linked = linked && gst_element_link_many(rate.get(), decoder.get(), scale.get(), nullptr);
+    else
+        linked = linked && gst_element_link(rate.get(), scale.get());
     linked = linked
-             && gst_element_link_many(tee.get(), queue.get(), valve.get(), rate.get(), scale.get(),
-                                      convert.get(), previewCaps.get(), previewSink.get(), nullptr)
+             && gst_element_link_many(scale.get(), convert.get(), previewCaps.get(),
+                                      previewSink.get(), nullptr)
              && gst_element_link(tee.get(), tap.get());
     if (!linked)
         return fail(QStringLiteral("the camera's pipeline could not be linked"));
@@ -95,6 +104,7 @@ bool CameraPipeline::start(GstDevice *device, const std::optional<VideoFormat> &
     gst_app_sink_set_callbacks(GST_APP_SINK(tap.get()), &tapCallbacks, this, nullptr);
 
     m_pipeline = pipeline;
+    m_tapsJpeg = jpeg && !decodeBeforeTap;
     m_camera = camera;
     m_valve = valve;
     m_previewCaps = previewCaps;
@@ -132,6 +142,7 @@ void CameraPipeline::stop()
     m_previewCaps.reset();
     m_camera.reset();
     m_pipeline.reset();
+    m_tapsJpeg = false;
 }
 
 void CameraPipeline::onMessage(GstMessage *message)

@@ -1,12 +1,14 @@
 #pragma once
 
 // The live pipeline of one camera:
-//   camera ! capsfilter(format) [! jpegdec] ! tee
-//     tee. ! queue(leaky, 1) ! valve ! videorate(max 25) ! videoscale
+//   camera ! capsfilter(format) ! tee
+//     tee. ! queue(leaky, 1) ! valve ! videorate(max 25) [! jpegdec] ! videoscale
 //          ! videoconvert ! capsfilter(BGRx, about the view's size) ! appsink
 //     tee. ! appsink (the tap that feeds a recording)
 // It runs from the moment a view and a device are there; recordings take
 // their frames from the tap, so the live picture never stops for them.
+// A camera that sends JPEG pictures reaches the tap with them as they are;
+// only the pictures the live view shows are decoded.
 
 #include "CaptureDevices.h"
 #include "GstSupport.h"
@@ -37,6 +39,12 @@ public:
     [[nodiscard]] bool isRunning() const { return bool(m_pipeline); }
     // Frames that came through since start().
     [[nodiscard]] quint64 framesSeen() const { return m_framesSeen.load(); }
+    // Whether the tap hands on JPEG pictures (image/jpeg) rather than raw.
+    [[nodiscard]] bool tapsJpeg() const { return m_tapsJpeg; }
+    // On, a JPEG camera's pictures are decoded before the tap too, so that a
+    // recording encodes them again: the old way, kept to measure against.
+    // Applies from the next start().
+    void setDecodeBeforeTap(bool on) { m_decodeBeforeTap = on; }
 
     void setViewSize(QSize viewSize);
     void setPreviewEnabled(bool on);
@@ -74,6 +82,8 @@ private:
     BusWatch *m_bus = nullptr;
     std::optional<VideoFormat> m_format;
     QSize m_viewSize;
+    bool m_tapsJpeg = false;
+    bool m_decodeBeforeTap = false;
     std::atomic<quint64> m_framesSeen{0};
 
     QMutex m_tapLock;

@@ -108,6 +108,14 @@ std::optional<VideoFormat> GstCapture::currentFormat()
     return preferredFormat(device->formats);
 }
 
+void GstCapture::setReencodeCameraJpeg(bool on)
+{
+    m_camera->setDecodeBeforeTap(on);
+    // A recording keeps its pipeline to the end.
+    if (isLive() && !m_recorder)
+        startLive();
+}
+
 // ---- Live picture -------------------------------------------------------------
 
 void GstCapture::setView(VideoView *view)

@@ -16,9 +16,11 @@
 // reports when a recording starts.
 //
 // The capture file is an AVI: Motion-JPEG pictures at the capture frame rate
-// (constant, kept by videorate) and, with a microphone, 16-bit PCM sound at
-// 44.1 kHz. A recording ends with EOS, so the file has its index when
-// capture() returns; a camera that fails mid-way leaves what was recorded.
+// (constant, kept by videorate, which drops or repeats whole pictures) and,
+// with a microphone, 16-bit PCM sound at 44.1 kHz. A camera that sends JPEG
+// has its own pictures stored; raw pictures are encoded here. A recording
+// ends with EOS, so the file has its index when capture() returns; a camera
+// that fails mid-way leaves what was recorded.
 // A symbolic link at the capture file's name is removed before recording,
 // never written through. recordingProblem() tells a recording that broke off
 // (the camera failed, a write failed, the file could not be finished).
@@ -39,6 +41,10 @@
 // prepareCapture(value) checks that the capture file can be written and sets
 // value to the free space in its folder in MB (at most 2^31-1), or to -1 when
 // it cannot be written (the status text says why).
+//
+// While a recording runs, the progress text also tells the sound: its peak
+// level over the last half second ("sound level -14 dB"), "microphone
+// silent" below -60 dB, or why there is none.
 //
 // Status texts carry a code: kStatusInfo (progress), kStatusWarning (the
 // recording goes on without something, e.g. sound), kStatusError (a device or
@@ -105,6 +111,9 @@ public:
     [[nodiscard]] bool isRecording() const;
     // The format the current device runs with, if it is known.
     [[nodiscard]] std::optional<VideoFormat> currentFormat();
+    // On, a camera's JPEG pictures are decoded and encoded again for the
+    // file instead of stored as they come; for measuring the difference.
+    void setReencodeCameraJpeg(bool on);
 
 signals:
     // A recording has reached its end (its file is complete or given up).
@@ -136,6 +145,7 @@ private:
     void onRecorderFinished(bool complete, const QString &problem);
     void reportProgress();
     [[nodiscard]] QString progressText(const QString &verb) const;
+    [[nodiscard]] QString soundText() const;
 
     FrameMailbox m_frames{this};
     CameraPipeline *m_camera = nullptr;
@@ -165,6 +175,7 @@ private:
     std::unique_ptr<Recorder> m_recorder;
     bool m_finishing = false;
     bool m_soundInFile = false;
+    QString m_whyNoSound;   // for the progress text, when there is no sound
     QString m_endProblem;
     QString m_brokenOff;   // recordingProblem()
     QElapsedTimer m_recordingClock;

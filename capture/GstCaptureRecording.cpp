@@ -21,6 +21,8 @@ constexpr int kProgressIntervalMs = 500;
 constexpr int kFirstFrameWaitMs = 3000;
 // EOS has to pass what waits in the buffer; beyond this the file is given up.
 constexpr int kFinishGraceMs = 5000;
+// A microphone that is off or muted still hisses a little; speech peaks far above.
+constexpr double kSilentBelowDb = -60.0;
 
 QString clockText(double seconds)
 {
@@ -40,19 +42,35 @@ QString GstCapture::progressText(const QString &verb) const
 {
     if (!m_recorder)
         return QString();
-    QString text = QStringLiteral("%1 %2 – %3 frames, %4 dropped")
-                       .arg(verb, clockText(m_recorder->seconds()))
-                       .arg(m_recorder->framesWritten())
-                       .arg(m_recorder->framesDuplicated() + m_recorder->framesOverflowed());
+    return QStringLiteral("%1 %2 – %3 frames, %4 dropped")
+        .arg(verb, clockText(m_recorder->seconds()))
+        .arg(m_recorder->framesWritten())
+        .arg(m_recorder->framesDuplicated() + m_recorder->framesOverflowed());
+}
+
+QString GstCapture::soundText() const
+{
     if (!m_recorder->hasSound())
-        text += QStringLiteral(", picture only");
-    return text;
+        return m_whyNoSound;
+    if (!m_recorder->soundProblem().isEmpty())
+        return QStringLiteral("microphone stopped");
+    const std::optional<double> peak = m_recorder->soundPeak();
+    if (!peak)
+        return QString();
+    if (*peak < kSilentBelowDb)
+        return QStringLiteral("microphone silent");
+    return QStringLiteral("sound level %1 dB").arg(qRound(*peak));
 }
 
 void GstCapture::reportProgress()
 {
-    if (m_recorder && !m_finishing)
-        say(kStatusInfo, progressText(QStringLiteral("Recording")));
+    if (!m_recorder || m_finishing)
+        return;
+    QString text = progressText(QStringLiteral("Recording"));
+    const QString sound = soundText();
+    if (!sound.isEmpty())
+        text += QStringLiteral(", ") + sound;
+    say(kStatusInfo, text);
 }
 
 bool GstCapture::capture()
@@ -94,7 +112,8 @@ bool GstCapture::capture()
     finishRecording();
     m_camera->setPreviewEnabled(true);
     if (m_endProblem.isEmpty())
-        say(kStatusInfo, progressText(QStringLiteral("Recorded")));
+        say(kStatusInfo, progressText(QStringLiteral("Recorded"))
+                             + (m_recorder->hasSound() ? QString() : QStringLiteral(", picture only")));
     else
         say(kStatusError, m_endProblem);
     m_recorder.reset();
@@ -194,6 +213,7 @@ bool GstCapture::startRecording()
     settings.fileName = m_captureFile;
     settings.frameRate = m_frameRate;
     settings.bufferSeconds = m_bufferSeconds;
+    settings.jpegFrames = m_camera->tapsJpeg();
     settings.microphone = microphones.empty() ? nullptr : microphones.front().device.get();
     settings.clock = clock.get();
     settings.cameraBaseTime = m_camera->baseTime();
@@ -214,16 +234,21 @@ bool GstCapture::startRecording()
     if (!m_previewDuringCapture)
         m_camera->setPreviewEnabled(false);
 
-    if (!m_captureAudio)
+    m_whyNoSound.clear();
+    if (!m_captureAudio) {
+        m_whyNoSound = QStringLiteral("sound off");
         say(kStatusInfo, QStringLiteral("Recording picture only: sound is turned off."));
-    else if (microphones.empty())
+    } else if (microphones.empty()) {
+        m_whyNoSound = QStringLiteral("no microphone");
         say(kStatusWarning, QStringLiteral("No microphone found: recording picture only."));
-    else if (!m_recorder->hasSound())
+    } else if (!m_recorder->hasSound()) {
+        m_whyNoSound = QStringLiteral("microphone failed");
         say(kStatusWarning, QStringLiteral("The microphone \"%1\" could not be opened (%2): "
                                            "recording picture only.")
                                 .arg(microphones.front().name, m_recorder->soundProblem()));
-    else
-        say(kStatusInfo, progressText(QStringLiteral("Recording")));
+    } else {
+        reportProgress();
+    }
     return true;
 }
 

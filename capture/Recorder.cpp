@@ -1,6 +1,7 @@
 #include "Recorder.h"
 
 #include <QDir>
+#include <algorithm>
 
 #include <cerrno>
 
@@ -10,6 +11,8 @@ using gstsupport::isWithin;
 namespace {
 
 constexpr int kSoundRate = 44100;
+// How often the sound level is measured: as often as the progress is told.
+constexpr GstClockTime kLevelInterval = 500 * GST_MSECOND;
 
 // Why writing the file failed, in the system's own words where the message
 // carries them ("No space left on device"), else GStreamer's sentence.
@@ -63,13 +66,16 @@ bool Recorder::start(const RecordingSettings &settings, QString *error)
     m_appsrc = makeElement("appsrc", "pictures");
     m_videorate = makeElement("videorate", "rate");
     ElementRef rateCaps = makeElement("capsfilter", "rate-caps");
-    ElementRef convert = makeElement("videoconvert");
-    ElementRef encoder = makeElement("jpegenc");
+    // The camera's own JPEG pictures are stored as they are.
+    ElementRef convert = settings.jpegFrames ? ElementRef() : makeElement("videoconvert");
+    ElementRef encoder = settings.jpegFrames ? ElementRef() : makeElement("jpegenc");
     ElementRef mux = makeElement("avimux", "mux");
     ElementRef file = makeElement("filesink", "file");
-    for (const ElementRef *e : {&m_appsrc, &m_videorate, &rateCaps, &convert, &encoder, &mux, &file})
+    for (const ElementRef *e : {&m_appsrc, &m_videorate, &rateCaps, &mux, &file})
         if (!*e)
             return fail(QStringLiteral("a GStreamer element is missing (plugins base, good)"));
+    if (!settings.jpegFrames && (!convert || !encoder))
+        return fail(QStringLiteral("a GStreamer element is missing (plugins base, good)"));
 
     m_frameDuration = gst_util_uint64_scale_int(GST_SECOND, 1, settings.frameRate);
     m_maxQueued = GstClockTime(settings.bufferSeconds) * GST_SECOND;
@@ -79,17 +85,25 @@ bool Recorder::start(const RecordingSettings &settings, QString *error)
     g_object_set(m_appsrc.get(), "format", GST_FORMAT_TIME, "is-live", TRUE, "do-timestamp", FALSE,
                  "max-bytes", guint64(0), "max-buffers", guint64(0), "max-time", guint64(0),
                  "block", FALSE, nullptr);
-    const CapsRef rate = CapsRef::adopt(gst_caps_new_simple(
-        "video/x-raw", "framerate", GST_TYPE_FRACTION, settings.frameRate, 1, nullptr));
+    const CapsRef rate = CapsRef::adopt(
+        gst_caps_new_simple(settings.jpegFrames ? "image/jpeg" : "video/x-raw", "framerate",
+                            GST_TYPE_FRACTION, settings.frameRate, 1, nullptr));
     g_object_set(rateCaps.get(), "caps", rate.get(), nullptr);
     const QByteArray path = QDir::toNativeSeparators(settings.fileName).toUtf8();
     g_object_set(file.get(), "location", path.constData(), "sync", FALSE, "async", FALSE, nullptr);
 
     GstBin *bin = GST_BIN(m_pipeline.get());
-    gst_bin_add_many(bin, m_appsrc.get(), m_videorate.get(), rateCaps.get(), convert.get(),
-                     encoder.get(), mux.get(), file.get(), nullptr);
-    if (!gst_element_link_many(m_appsrc.get(), m_videorate.get(), rateCaps.get(), convert.get(),
-                               encoder.get(), mux.get(), file.get(), nullptr))
+    gst_bin_add_many(bin, m_appsrc.get(), m_videorate.get(), rateCaps.get(), mux.get(), file.get(),
+                     nullptr);
+    bool linked = gst_element_link_many(m_appsrc.get(), m_videorate.get(), rateCaps.get(), nullptr);
+    if (settings.jpegFrames) {
+        linked = linked && gst_element_link(rateCaps.get(), mux.get());
+    } else {
+        gst_bin_add_many(bin, convert.get(), encoder.get(), nullptr);
+        linked = linked && gst_element_link_many(rateCaps.get(), convert.get(), encoder.get(),
+                                                 mux.get(), nullptr);
+    }
+    if (!linked || !gst_element_link(mux.get(), file.get()))
         return fail(QStringLiteral("the recording pipeline could not be linked"));
 
     if (settings.microphone) {
@@ -110,9 +124,10 @@ bool Recorder::start(const RecordingSettings &settings, QString *error)
                 ElementRef aconvert = makeElement("audioconvert");
                 ElementRef resample = makeElement("audioresample");
                 ElementRef soundCaps = makeElement("capsfilter", "sound-caps");
+                ElementRef level = makeElement("level", "sound-level");
                 ElementRef queue = makeElement("queue", "sound-queue");
-                if (!aconvert || !resample || !soundCaps || !queue)
-                    return fail(QStringLiteral("a GStreamer element is missing (plugins base)"));
+                if (!aconvert || !resample || !soundCaps || !level || !queue)
+                    return fail(QStringLiteral("a GStreamer element is missing (plugins base, good)"));
                 const CapsRef caps = CapsRef::adopt(gst_caps_from_string(
                     QStringLiteral("audio/x-raw, format=S16LE, layout=interleaved, rate=%1, "
                                    "channels=[1,2]")
@@ -122,10 +137,13 @@ bool Recorder::start(const RecordingSettings &settings, QString *error)
                 g_object_set(soundCaps.get(), "caps", caps.get(), nullptr);
                 g_object_set(queue.get(), "max-size-time", guint64(m_maxQueued),
                              "max-size-buffers", 0u, "max-size-bytes", 0u, nullptr);
-                gst_bin_add_many(bin, aconvert.get(), resample.get(), soundCaps.get(), queue.get(),
-                                 nullptr);
+                g_object_set(level.get(), "interval", guint64(kLevelInterval), "post-messages",
+                             TRUE, nullptr);
+                gst_bin_add_many(bin, aconvert.get(), resample.get(), soundCaps.get(), level.get(),
+                                 queue.get(), nullptr);
                 if (!gst_element_link_many(mic.get(), aconvert.get(), resample.get(),
-                                           soundCaps.get(), queue.get(), mux.get(), nullptr))
+                                           soundCaps.get(), level.get(), queue.get(), mux.get(),
+                                           nullptr))
                     return fail(QStringLiteral("the microphone could not be linked"));
                 m_microphone = mic;
                 m_audioEntry = PadRef::adopt(gst_element_get_static_pad(aconvert.get(), "sink"));
@@ -171,9 +189,22 @@ void Recorder::pushFrame(GstSample *sample)
         ++m_overflowed;
         return;
     }
+    // The first picture sets the pace: stamped from the moment the recording
+    // started, a camera running at the capture rate would sit between
+    // videorate's slots and get one picture repeated. Slots before it are
+    // filled with it; they are the start, not pictures the camera missed.
+    GstClockTime pts = m_cameraBase + running - m_start;
+    if (!m_firstPushed) {
+        m_firstPushed = true;
+        m_lead = pts % m_frameDuration;
+        m_startRepeats = pts / m_frameDuration;
+    }
+    if (pts < m_lead)
+        return;
+    pts -= m_lead;
     // A new buffer around the same memory, stamped on the recording's clock.
     GstBuffer *stamped = gst_buffer_copy(buffer);
-    GST_BUFFER_PTS(stamped) = m_cameraBase + running - m_start;
+    GST_BUFFER_PTS(stamped) = pts;
     GST_BUFFER_DTS(stamped) = GST_CLOCK_TIME_NONE;
     gst_app_src_push_buffer(src, stamped);
 }
@@ -202,6 +233,11 @@ void Recorder::onMessage(GstMessage *message)
     case GST_MESSAGE_EOS:
         end(true, QString());
         break;
+    case GST_MESSAGE_ELEMENT:
+        if (const GstStructure *s = gst_message_get_structure(message);
+            s && gst_structure_has_name(s, "level"))
+            onSoundLevel(s);
+        break;
     case GST_MESSAGE_ERROR:
         if (isWithin(message, m_microphone.get())) {
             if (m_soundProblem.isEmpty()) {
@@ -220,10 +256,33 @@ void Recorder::onMessage(GstMessage *message)
     }
 }
 
+void Recorder::onSoundLevel(const GstStructure *level)
+{
+    // One value per channel; the loudest counts.
+    // level hands its values over in a GValueArray still.
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    const GValue *peaks = gst_structure_get_value(level, "peak");
+    if (!peaks || !G_VALUE_HOLDS(peaks, g_value_array_get_type()))
+        return;
+    const GValueArray *values = static_cast<const GValueArray *>(g_value_get_boxed(peaks));
+    std::optional<double> loudest;
+    for (guint i = 0; values && i < values->n_values; ++i) {
+        const GValue *v = g_value_array_get_nth(const_cast<GValueArray *>(values), i);
+        if (G_VALUE_HOLDS_DOUBLE(v))
+            loudest = std::max(loudest.value_or(-G_MAXDOUBLE), g_value_get_double(v));
+    }
+    G_GNUC_END_IGNORE_DEPRECATIONS
+    if (loudest)
+        m_soundPeak = std::min(0.0, *loudest);
+}
+
 void Recorder::end(bool complete, const QString &problem)
 {
     if (m_done)
         return;
+    // videorate clears its counters when it stops.
+    m_finalWritten = rateCounter("out");
+    m_finalDuplicated = rateCounter("duplicate");
     m_done = true;
     m_ended = true;
     if (!GST_CLOCK_TIME_IS_VALID(m_end.load()) && m_clock)
@@ -252,10 +311,11 @@ quint64 Recorder::rateCounter(const char *name) const
 
 quint64 Recorder::framesWritten() const
 {
-    return rateCounter("out");
+    return m_done ? m_finalWritten : rateCounter("out");
 }
 
 quint64 Recorder::framesDuplicated() const
 {
-    return rateCounter("duplicate");
+    const quint64 repeats = m_done ? m_finalDuplicated : rateCounter("duplicate");
+    return repeats - std::min(repeats, m_startRepeats.load());
 }

@@ -2,8 +2,11 @@
 
 // One recording, in a pipeline of its own that the camera's tap feeds:
 //   appsrc ! videorate ! capsfilter(rate) ! videoconvert ! jpegenc ! avimux
-//   microphone ! audioconvert ! audioresample ! capsfilter(S16LE) ! queue ! avimux
+//   microphone ! audioconvert ! audioresample ! capsfilter(S16LE) ! level
+//              ! queue ! avimux
 //   avimux ! filesink
+// JPEG pictures from the camera go into the file as they are:
+//   appsrc ! videorate ! capsfilter(rate) ! avimux
 // It shares the camera pipeline's clock and starts its running time at the
 // moment it starts, so pictures and sound line up from zero. It is finished
 // by EOS on both branches; finished() follows when avimux has written the
@@ -15,12 +18,14 @@
 
 #include <QObject>
 #include <atomic>
+#include <optional>
 
 struct RecordingSettings
 {
     QString fileName;
     int frameRate = 25;
     int bufferSeconds = 5;
+    bool jpegFrames = false;           // the tap's pictures are JPEG already
     GstDevice *microphone = nullptr;   // null: picture only
     GstClock *clock = nullptr;         // the camera pipeline's
     GstClockTime cameraBaseTime = 0;   // and its base time
@@ -49,9 +54,13 @@ public:
 
     [[nodiscard]] bool hasSound() const { return bool(m_microphone); }
     [[nodiscard]] QString soundProblem() const { return m_soundProblem; }
+    // The loudest sample of the last measured stretch of sound, in dB below
+    // full scale (0 at most); nothing before the first stretch or without sound.
+    [[nodiscard]] std::optional<double> soundPeak() const { return m_soundPeak; }
     [[nodiscard]] double seconds() const;
     [[nodiscard]] quint64 framesWritten() const;
-    // Frames the file repeats because no fresh camera frame was there.
+    // Frames the file repeats because no fresh camera frame was there, once
+    // the first one had come.
     [[nodiscard]] quint64 framesDuplicated() const;
     // Camera frames dropped because the encoder fell behind the buffer.
     [[nodiscard]] quint64 framesOverflowed() const { return m_overflowed.load(); }
@@ -64,6 +73,7 @@ signals:
 
 private:
     void onMessage(GstMessage *message);
+    void onSoundLevel(const GstStructure *level);
     [[nodiscard]] quint64 rateCounter(const char *name) const;
     void end(bool complete, const QString &problem);
 
@@ -79,8 +89,14 @@ private:
     GstClockTime m_maxQueued = 0;
     ClockRef m_clock;
     QString m_soundProblem;
+    std::optional<double> m_soundPeak;
     std::atomic<bool> m_ended{false};
     std::atomic<bool> m_capsSet{false};
+    bool m_firstPushed = false;     // on the camera's streaming thread,
+    GstClockTime m_lead = 0;        // as pushFrame is
+    std::atomic<quint64> m_startRepeats{0};
+    quint64 m_finalWritten = 0;
+    quint64 m_finalDuplicated = 0;
     std::atomic<quint64> m_overflowed{0};
     bool m_done = false;
 };

@@ -1,11 +1,14 @@
 // Recording from the test camera and microphone, read back with ffprobe.
 #include "CaptureTestSupport.h"
+#include "TestPaths.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDialogButtonBox>
 #include <QElapsedTimer>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -67,6 +70,37 @@ Run record(GstCapture &capture, const QString &file, int stopAfterMs,
     return run;
 }
 
+// Chooses the largest size and its fastest rate in the format dialog; the
+// sizes it offered go to sizes.
+void chooseLargestFormat(GstCapture &capture, QStringList *sizes)
+{
+    QTimer::singleShot(0, [sizes] {
+        auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
+        QVERIFY(dialog);
+        auto *sizeBox = dialog->findChild<QComboBox *>("sizeBox");
+        auto *rateBox = dialog->findChild<QComboBox *>("rateBox");
+        for (int i = 0; i < sizeBox->count(); ++i)
+            *sizes << sizeBox->itemText(i);
+        sizeBox->setCurrentIndex(sizeBox->count() - 1);
+        rateBox->setCurrentIndex(rateBox->count() - 1);
+        dialog->findChild<QDialogButtonBox *>("buttons")->button(QDialogButtonBox::Ok)->click();
+    });
+    capture.showFormatDialog();
+}
+
+// What the window's Compress step runs, in the clip's folder.
+bool compresses(const QString &clip, QString *why)
+{
+    QProcess p;
+    p.setWorkingDirectory(QFileInfo(clip).absolutePath());
+    p.start(testpaths::programDir() + "/avi2mpg1",
+            {"-e", "-s", "600", QFileInfo(clip).fileName(), "mirabo.mpg"});
+    const bool ok = p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit
+                    && p.exitCode() == 0;
+    *why = QString::fromUtf8(p.readAllStandardError());
+    return ok;
+}
+
 } // namespace
 
 class CaptureRecordingTest : public QObject
@@ -75,6 +109,10 @@ class CaptureRecordingTest : public QObject
 private slots:
     void init();
     void recordsPictureAndSoundForTheTimeRecorded();
+    void webcamsRecordTheirDefaultAndLargestFormats_data();
+    void webcamsRecordTheirDefaultAndLargestFormats();
+    void soundLevelShowsWhileRecording_data();
+    void soundLevelShowsWhileRecording();
     void recordsPictureOnlyWithoutSound_data();
     void recordsPictureOnlyWithoutSound();
     void captureThatCannotStartReturnsFalse_data();
@@ -149,6 +187,119 @@ void CaptureRecordingTest::recordsPictureAndSoundForTheTimeRecorded()
     const double soundSeconds = intField(audio, "nb_frames") / 44100.0;
     QVERIFY2(qAbs(soundSeconds - clip.duration) <= 0.2,
              qPrintable(QString("sound %1 s, clip %2 s").arg(soundSeconds).arg(clip.duration)));
+}
+
+void CaptureRecordingTest::webcamsRecordTheirDefaultAndLargestFormats_data()
+{
+    QTest::addColumn<uint>("personality");
+    QTest::addColumn<bool>("largest");
+    QTest::addColumn<QStringList>("sizes");
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<bool>("cameraJpeg");
+    const QStringList typical{"640 × 480", "1280 × 720", "1920 × 1080"};
+    const QStringList mjpeg{"640 × 480", "1280 × 720"};
+    // Raw YUY2 is preferred where the webcam offers it at the same rate.
+    QTest::newRow("typical, default") << uint(MIRABO_TEST_DEVICE_TYPICAL_WEBCAM) << false
+                                      << typical << QSize(640, 480) << false;
+    QTest::newRow("typical, largest") << uint(MIRABO_TEST_DEVICE_TYPICAL_WEBCAM) << true
+                                      << typical << QSize(1920, 1080) << true;
+    QTest::newRow("MJPEG only, default") << uint(MIRABO_TEST_DEVICE_MJPEG_WEBCAM) << false
+                                         << mjpeg << QSize(640, 480) << true;
+    QTest::newRow("MJPEG only, largest") << uint(MIRABO_TEST_DEVICE_MJPEG_WEBCAM) << true
+                                         << mjpeg << QSize(1280, 720) << true;
+}
+
+void CaptureRecordingTest::webcamsRecordTheirDefaultAndLargestFormats()
+{
+    QFETCH(uint, personality);
+    QFETCH(bool, largest);
+    QFETCH(QStringList, sizes);
+    QFETCH(QSize, size);
+    QFETCH(bool, cameraJpeg);
+    gstsupport::ensureInitialised();
+    QVERIFY(testcamera::registerTestWebcam(personality, 1));
+    GstCapture capture;
+    VideoView view;
+    sizeLikeTheWindow(view);
+    capture.setView(&view);
+    QCOMPARE(capture.currentFormat()->size, QSize(640, 480));
+    QVERIFY(capture.currentFormat()->fps() >= 25.0);
+    if (largest) {
+        QStringList offered;
+        chooseLargestFormat(capture, &offered);
+        QCOMPARE(offered, sizes);
+    }
+    QCOMPARE(capture.currentFormat()->size, size);
+    QCOMPARE(capture.currentFormat()->jpeg, cameraJpeg);
+    QTRY_VERIFY_WITH_TIMEOUT(view.framesShown() > 3, 5000);
+
+    applyWindowSettings(capture);
+    capture.setTimeLimitEnabled(true);
+    capture.setTimeLimitSeconds(2);
+    const Run run = record(capture, clipPath(), -1);
+    QVERIFY2(run.result, qPrintable(run.all()));
+    QVERIFY2(!run.codes.contains(GstCapture::kStatusError), qPrintable(run.all()));
+
+    const Clip clip = probeClip(clipPath());
+    QVERIFY(hasAviIndex(clipPath()));
+    QVERIFY2(clip.ofType("audio").size() == 1, qPrintable(run.all()));
+    QCOMPARE(clip.ofType("video").size(), 1);
+    const QJsonObject video = clip.ofType("video").first();
+    QCOMPARE(video.value("codec_name").toString(), QString("mjpeg"));
+    QCOMPARE(QSize(video.value("width").toInt(), video.value("height").toInt()), size);
+    QCOMPARE(video.value("r_frame_rate").toString(), QString("25/1"));
+    QVERIFY2(qAbs(clip.duration - 2.0) <= 0.3, qPrintable(QString::number(clip.duration)));
+    const int frames = intField(video, "nb_read_frames");
+    QCOMPARE(intField(video, "nb_frames"), frames);
+    QVERIFY2(qAbs(frames - clip.duration * 25) <= 1.0,
+             qPrintable(QString("%1 frames in %2 s").arg(frames).arg(clip.duration)));
+    // The last word counts what the file holds.
+    QVERIFY2(run.texts.last().contains(QString(" – %1 frames, ").arg(frames)), qPrintable(run.all()));
+
+    // Every stored picture is the camera's own, or none is.
+    QFile file(clipPath());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const qsizetype cameraPictures = file.readAll().count(MIRABO_TEST_WEBCAM_JPEG_COMMENT);
+    QCOMPARE(cameraPictures, cameraJpeg ? qsizetype(frames) : 0);
+
+    QString why;
+    QVERIFY2(compresses(clipPath(), &why), qPrintable(why));
+    QVERIFY(probeClip(m_dir.filePath("mirabo.mpg")).duration > 1.5);
+}
+
+void CaptureRecordingTest::soundLevelShowsWhileRecording_data()
+{
+    QTest::addColumn<int>("microphones");
+    QTest::addColumn<bool>("silent");
+    QTest::addColumn<QString>("sound");
+    QTest::newRow("tone") << 1 << false << "sound level -1[0-9] dB";
+    QTest::newRow("silence") << 1 << true << "microphone silent";
+    QTest::newRow("no microphone") << 0 << false << "no microphone";
+}
+
+void CaptureRecordingTest::soundLevelShowsWhileRecording()
+{
+    QFETCH(int, microphones);
+    QFETCH(bool, silent);
+    QFETCH(QString, sound);
+    testcamera::Faults faults;
+    faults.microphoneSilent = silent;
+    useTestDevices(1, microphones, faults);
+    GstCapture capture;
+    VideoView view;
+    capture.setView(&view);
+    applyWindowSettings(capture);
+
+    const Run run = record(capture, clipPath(), 1600);
+    QVERIFY2(run.result, qPrintable(run.all()));
+    // The time and frames stay; the sound follows them.
+    const QRegularExpression progress("^Recording 00:0[0-9] – [0-9]+ frames, [0-9]+ dropped, "
+                                      + sound + "$");
+    QVERIFY2(run.texts.filter(progress).size() >= 2, qPrintable(run.all()));
+    // A tone is never taken for silence, nor silence for a level.
+    QVERIFY2(!run.said(silent ? "sound level" : "silent"), qPrintable(run.all()));
+    QVERIFY2(run.texts.last().startsWith("Recorded 00:01 – "), qPrintable(run.all()));
+    QVERIFY2(!run.texts.last().contains("sound"), qPrintable(run.all()));
 }
 
 void CaptureRecordingTest::recordsPictureOnlyWithoutSound_data()

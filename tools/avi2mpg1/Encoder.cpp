@@ -19,6 +19,8 @@ extern "C" {
 #include <cstring>
 #include <deque>
 #include <exception>
+#include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <sys/stat.h>
@@ -38,6 +40,8 @@ constexpr int kAudioBitRatePerChannel = 96000;
 constexpr int64_t kMaxInputPixels = 3840 * 2160;
 // FFmpeg's own ceiling for automatic thread counts.
 constexpr int kMaxThreads = 16;
+// Decoders side by side for a codec that has no threads of its own.
+constexpr int kMaxDecodeThreads = 4;
 // Decoded pictures in flight between the two threads.
 constexpr size_t kQueueDepth = 8;
 // A timestamp jump larger than this is damage, not a pause to fill.
@@ -608,6 +612,147 @@ void decode(AVCodecContext &dec, const AVPacket *pkt, DecodeStats &stats, Sink &
     }
 }
 
+// Decodes a picture-by-picture codec (MJPEG) on several threads, each with a
+// decoder of its own, and hands the pictures on in the file's order. FFmpeg
+// decodes MJPEG on one thread only, which at 1920 x 1080 is the slowest step.
+class ParallelDecoder
+{
+public:
+    using Sink = std::function<void(av::FramePtr)>;
+
+    // decoders: one per thread, opened alike.
+    ParallelDecoder(std::vector<av::CodecPtr> decoders, Sink sink)
+        : sink_(std::move(sink))
+        , limit_(static_cast<int64_t>(2 * decoders.size()))
+    {
+        workers_.reserve(decoders.size());
+        for (av::CodecPtr &dec : decoders)
+            workers_.push_back(std::make_unique<Worker>(std::move(dec)));
+        for (auto &w : workers_)
+            w->thread = std::thread([this, worker = w.get()] { run(*worker); });
+    }
+
+    ~ParallelDecoder() { stop(); }
+
+    ParallelDecoder(const ParallelDecoder &) = delete;
+    ParallelDecoder &operator=(const ParallelDecoder &) = delete;
+
+    void submit(const AVPacket &pkt)
+    {
+        av::PacketPtr copy = av::makePacket();
+        check(av_packet_ref(copy.get(), &pkt), "out of memory");
+        // Pictures go on in order, and no more than limit_ wait at a time.
+        while (submitted_ - forwarded_ >= limit_)
+            forwardNext();
+        const std::lock_guard lock(mutex_);
+        jobs_.push_back(Job{submitted_++, std::move(copy)});
+        work_.notify_one();
+    }
+
+    // Forwards the rest and drains every decoder; the sum of their counts.
+    DecodeStats finish()
+    {
+        while (forwarded_ < submitted_)
+            forwardNext();
+        stop();
+        DecodeStats total;
+        for (auto &w : workers_) {
+            decode(*w->dec, nullptr, w->stats, sink_);
+            total.packets += w->stats.packets;
+            total.failed += w->stats.failed;
+            total.frames += w->stats.frames;
+        }
+        return total;
+    }
+
+private:
+    struct Job
+    {
+        int64_t seq;
+        av::PacketPtr pkt;
+    };
+    struct Worker
+    {
+        explicit Worker(av::CodecPtr d) : dec(std::move(d)) {}
+        av::CodecPtr dec;
+        DecodeStats stats;
+        std::thread thread;
+    };
+
+    void run(Worker &w)
+    {
+        for (;;) {
+            Job job;
+            {
+                std::unique_lock lock(mutex_);
+                work_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+                if (jobs_.empty())
+                    return;
+                job = std::move(jobs_.front());
+                jobs_.pop_front();
+            }
+            std::vector<av::FramePtr> frames;
+            std::exception_ptr error;
+            try {
+                decode(*w.dec, job.pkt.get(), w.stats,
+                       [&frames](av::FramePtr f) { frames.push_back(std::move(f)); });
+            } catch (...) {
+                error = std::current_exception();
+            }
+            const std::lock_guard lock(mutex_);
+            done_[job.seq] = Done{std::move(frames), error};
+            ready_.notify_all();
+        }
+    }
+
+    void forwardNext()
+    {
+        Done done;
+        {
+            std::unique_lock lock(mutex_);
+            ready_.wait(lock, [this] { return done_.count(forwarded_) > 0; });
+            auto it = done_.find(forwarded_);
+            done = std::move(it->second);
+            done_.erase(it);
+        }
+        ++forwarded_;
+        if (done.error)
+            std::rethrow_exception(done.error);
+        for (av::FramePtr &f : done.frames)
+            sink_(std::move(f));
+    }
+
+    void stop()
+    {
+        {
+            const std::lock_guard lock(mutex_);
+            stopping_ = true;
+            work_.notify_all();
+        }
+        for (auto &w : workers_)
+            if (w->thread.joinable())
+                w->thread.join();
+    }
+
+    struct Done
+    {
+        std::vector<av::FramePtr> frames;
+        std::exception_ptr error;
+    };
+
+    Sink sink_;
+    int64_t limit_;
+    int64_t submitted_ = 0;
+    int64_t forwarded_ = 0;
+    std::vector<std::unique_ptr<Worker>> workers_;
+    std::mutex mutex_;
+    std::condition_variable work_;
+    std::condition_variable ready_;
+    std::deque<Job> jobs_;
+    std::map<int64_t, Done> done_;
+    bool stopping_ = false;
+};
+
 av::InputPtr openInput(const std::string &name)
 {
     AVDictionary *options = nullptr;
@@ -702,8 +847,17 @@ void Encoder::run()
 
     const AVCodec *vcodec = avcodec_find_decoder(vpar.codec_id);
     const int lowres = lowresFor(vpar.width, vpar.height, plan.size, vcodec ? vcodec->max_lowres : 0);
-    const av::CodecPtr vdec = openDecoder(vst, "the video of " + name, lowres);
+    av::CodecPtr vdec = openDecoder(vst, "the video of " + name, lowres);
     const av::CodecPtr adec = ast ? openDecoder(*ast, "the sound of " + name, 0) : nullptr;
+    // A decoder that cannot use threads itself gets decoders beside it.
+    const int decodeThreads = vpar.codec_id == AV_CODEC_ID_MJPEG
+                                      && !(vdec->codec->capabilities
+                                           & (AV_CODEC_CAP_FRAME_THREADS | AV_CODEC_CAP_SLICE_THREADS))
+                                  ? std::min(av_cpu_count(), kMaxDecodeThreads)
+                                  : 1;
+    std::vector<av::CodecPtr> moreDecoders;
+    for (int i = 1; i < decodeThreads; ++i)
+        moreDecoders.push_back(openDecoder(vst, "the video of " + name, lowres));
 
     OutputFile file(options_.output);
     Muxer mux(file);
@@ -721,6 +875,11 @@ void Encoder::run()
         VideoThread videoThread(video);
         const auto toVideo = [&](av::FramePtr frame) { videoThread.push(std::move(frame)); };
         const auto toAudio = [&](av::FramePtr frame) { audio->push(*frame); };
+        std::optional<ParallelDecoder> parallel;
+        if (!moreDecoders.empty()) {
+            moreDecoders.insert(moreDecoders.begin(), std::move(vdec));
+            parallel.emplace(std::move(moreDecoders), toVideo);
+        }
 
         av::PacketPtr pkt = av::makePacket();
         for (;;) {
@@ -733,13 +892,18 @@ void Encoder::run()
                 lastVideoCut = pkt->flags & AV_PKT_FLAG_CORRUPT;
             }
             // An empty packet (a repeated frame in AVI) would drain the decoder for good.
-            if (pkt->size > 0 && pkt->stream_index == vst.index)
+            if (pkt->size > 0 && pkt->stream_index == vst.index && parallel)
+                parallel->submit(*pkt);
+            else if (pkt->size > 0 && pkt->stream_index == vst.index)
                 decode(*vdec, pkt.get(), videoStats, toVideo);
             else if (pkt->size > 0 && ast && pkt->stream_index == ast->index)
                 decode(*adec, pkt.get(), audioStats, toAudio);
             av_packet_unref(pkt.get());
         }
-        decode(*vdec, nullptr, videoStats, toVideo);
+        if (parallel)
+            videoStats = parallel->finish();
+        else
+            decode(*vdec, nullptr, videoStats, toVideo);
         if (audio) {
             decode(*adec, nullptr, audioStats, toAudio);
             audio->finish();

@@ -15,7 +15,19 @@ typedef enum {
   MIRABO_TEST_DEVICE_FAILS_TO_START = 1 << 0,
   /* Camera: no colour balance and a single fixed format. */
   MIRABO_TEST_DEVICE_NO_CONTROLS = 1 << 1,
+  /* Camera, "Test Webcam": JPEG 640x480, 1280x720 and 1920x1080 at 30 fps;
+   * YUY2 640x480 at 30, 1280x720 at 10 and 1920x1080 at 5 fps. */
+  MIRABO_TEST_DEVICE_TYPICAL_WEBCAM = 1 << 2,
+  /* Camera, "Test MJPEG Webcam": JPEG 640x480 and 1280x720 at 30 fps only. */
+  MIRABO_TEST_DEVICE_MJPEG_WEBCAM = 1 << 3,
+  /* Microphone: sends silence instead of its tone. */
+  MIRABO_TEST_DEVICE_SILENT = 1 << 4,
 } MiraboTestDeviceFlags;
+
+/* Each JPEG picture of a webcam carries this comment segment: pictures
+ * stored as the camera sent them still have it, pictures encoded again
+ * downstream do not. */
+#define MIRABO_TEST_WEBCAM_JPEG_COMMENT "Mirabo test webcam picture"
 
 typedef struct {
   guint flags;
@@ -46,7 +58,8 @@ gboolean mirabo_test_devices_unplug_camera (gint number);
 
 /* For the loadable plugin: registers the provider with the given plugin and
  * takes the device counts from MIRABO_TEST_CAMERAS and
- * MIRABO_TEST_MICROPHONES (default one of each). */
+ * MIRABO_TEST_MICROPHONES (default one of each); MIRABO_TEST_WEBCAMS adds
+ * webcams after the cameras ("typical", "mjpeg-only", comma-separated). */
 gboolean mirabo_test_devices_plugin_init (GstPlugin * plugin);
 
 G_END_DECLS
@@ -62,6 +75,7 @@ struct Faults {
     int failAfterFrames = 0;
     int cameraWithoutControls = 0;   // 1-based camera number, 0 for none
     bool microphoneFailsToOpen = false;
+    bool microphoneSilent = false;
 };
 
 // Test devices only, real ones ranked out. gst_init must have been called.
@@ -81,8 +95,20 @@ inline bool registerTestDevices(int cameras, int microphones, const Faults &faul
     std::vector<MiraboTestDeviceSpec> mics(microphones > 0 ? microphones : 0);
     for (auto &m : mics)
         m = MiraboTestDeviceSpec{faults.microphoneFailsToOpen ? guint(MIRABO_TEST_DEVICE_FAILS_TO_START) : 0u, 0};
+    if (faults.microphoneSilent)
+        for (auto &m : mics)
+            m.flags |= MIRABO_TEST_DEVICE_SILENT;
     return mirabo_test_devices_set(cams.data(), int(cams.size()), mics.data(), int(mics.size()),
                                    TRUE);
+}
+
+// One webcam of the given personality (MIRABO_TEST_DEVICE_TYPICAL_WEBCAM or
+// MIRABO_TEST_DEVICE_MJPEG_WEBCAM) and the microphones; real devices ranked out.
+inline bool registerTestWebcam(guint personality, int microphones)
+{
+    const MiraboTestDeviceSpec webcam{personality, 0};
+    std::vector<MiraboTestDeviceSpec> mics(microphones > 0 ? microphones : 0, MiraboTestDeviceSpec{0, 0});
+    return mirabo_test_devices_set(&webcam, 1, mics.data(), int(mics.size()), TRUE);
 }
 
 } // namespace testcamera

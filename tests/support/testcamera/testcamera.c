@@ -2,6 +2,7 @@
 #include "TestDevices.h"
 
 #include <stdlib.h>
+#include <string.h>
 
 #define PROVIDER_NAME "mirabotestdevices"
 
@@ -17,6 +18,26 @@ static const gchar camera_caps[] =
 static const gchar plain_camera_caps[] =
     "video/x-raw, format=(string)I420, width=(int)640, height=(int)480, "
     "framerate=(fraction)25/1, pixel-aspect-ratio=(fraction)1/1";
+/* Webcam-like personalities: what USB webcams commonly offer, JPEG at every
+ * size and raw YUY2 only slowly at the large ones. */
+static const gchar typical_webcam_caps[] =
+    "image/jpeg, width=(int)640, height=(int)480, framerate=(fraction)30/1, "
+    "pixel-aspect-ratio=(fraction)1/1; "
+    "image/jpeg, width=(int)1280, height=(int)720, framerate=(fraction)30/1, "
+    "pixel-aspect-ratio=(fraction)1/1; "
+    "image/jpeg, width=(int)1920, height=(int)1080, framerate=(fraction)30/1, "
+    "pixel-aspect-ratio=(fraction)1/1; "
+    "video/x-raw, format=(string)YUY2, width=(int)640, height=(int)480, "
+    "framerate=(fraction)30/1, pixel-aspect-ratio=(fraction)1/1; "
+    "video/x-raw, format=(string)YUY2, width=(int)1280, height=(int)720, "
+    "framerate=(fraction)10/1, pixel-aspect-ratio=(fraction)1/1; "
+    "video/x-raw, format=(string)YUY2, width=(int)1920, height=(int)1080, "
+    "framerate=(fraction)5/1, pixel-aspect-ratio=(fraction)1/1";
+static const gchar mjpeg_webcam_caps[] =
+    "image/jpeg, width=(int)640, height=(int)480, framerate=(fraction)30/1, "
+    "pixel-aspect-ratio=(fraction)1/1; "
+    "image/jpeg, width=(int)1280, height=(int)720, framerate=(fraction)30/1, "
+    "pixel-aspect-ratio=(fraction)1/1";
 static const gchar microphone_caps[] =
     "audio/x-raw, format=(string)S16LE, layout=(string)interleaved, "
     "rate=(int){ 44100, 48000 }, channels=(int){ 1, 2 }";
@@ -29,6 +50,13 @@ typedef struct {
   guint flags;
   gint fail_after_frames;
   gint frames;                  /* atomic */
+  /* A webcam personality's offer, or NULL; its last element is chosen once
+   * the format asked for downstream is known. */
+  const gchar *webcam_caps;
+  GstElement *formats;
+  GstElement *picture_end;
+  GstElement *out;
+  gboolean tail_made;
 } MiraboTestCameraSrc;
 typedef struct {
   GstBinClass parent_class;
@@ -45,12 +73,20 @@ mirabo_test_camera_src_finalize (GObject * object)
   G_OBJECT_CLASS (mirabo_test_camera_src_parent_class)->finalize (object);
 }
 
+static gboolean make_webcam_tail (MiraboTestCameraSrc * self);
+
 static GstStateChangeReturn
 mirabo_test_camera_src_change_state (GstElement * element,
     GstStateChange transition)
 {
   MiraboTestCameraSrc *self = (MiraboTestCameraSrc *) element;
 
+  if (transition == GST_STATE_CHANGE_NULL_TO_READY && self->webcam_caps
+      && !self->tail_made && !make_webcam_tail (self)) {
+    GST_ELEMENT_ERROR (self, CORE, NEGOTIATION,
+        ("%s could not set up its pictures.", self->label), (NULL));
+    return GST_STATE_CHANGE_FAILURE;
+  }
   if (transition == GST_STATE_CHANGE_READY_TO_PAUSED) {
     if (self->flags & MIRABO_TEST_DEVICE_FAILS_TO_START) {
       GST_ELEMENT_ERROR (self, RESOURCE, BUSY,
@@ -74,6 +110,38 @@ static void
 mirabo_test_camera_src_init (MiraboTestCameraSrc * self)
 {
   (void) self;
+}
+
+/* A webcam that the computer does not keep up with loses pictures (its
+ * driver holds about four) rather than falling behind the clock as a test
+ * source would. */
+static GstPadProbeReturn
+drop_late (GstPad * pad, GstPadProbeInfo * info, gpointer user_data)
+{
+  GstElement *self = user_data;
+  GstBuffer *buffer = GST_PAD_PROBE_INFO_BUFFER (info);
+  GstClock *clock = gst_element_get_clock (self);
+  GstClockTime now;
+  gboolean late;
+  (void) pad;
+
+  if (!clock)
+    return GST_PAD_PROBE_OK;
+  now = gst_clock_get_time (clock) - gst_element_get_base_time (self);
+  gst_object_unref (clock);
+  late = GST_BUFFER_PTS_IS_VALID (buffer) && GST_BUFFER_DURATION_IS_VALID (buffer)
+      && now > GST_BUFFER_PTS (buffer) + 4 * GST_BUFFER_DURATION (buffer);
+  return late ? GST_PAD_PROBE_DROP : GST_PAD_PROBE_OK;
+}
+
+static const gchar *
+webcam_caps_for (guint flags)
+{
+  if (flags & MIRABO_TEST_DEVICE_TYPICAL_WEBCAM)
+    return typical_webcam_caps;
+  if (flags & MIRABO_TEST_DEVICE_MJPEG_WEBCAM)
+    return mjpeg_webcam_caps;
+  return NULL;
 }
 
 /* A camera that is unplugged stops with an error; the source then ends its
@@ -107,15 +175,127 @@ camera_pattern (gint number)
   return patterns[(number - 1) % G_N_ELEMENTS (patterns)];
 }
 
+/* A real webcam's JPEG pictures carry markers of their own; this one lets a
+ * test tell the camera's pictures from pictures encoded again downstream. */
+static const gchar webcam_jpeg_comment[] = MIRABO_TEST_WEBCAM_JPEG_COMMENT;
+
+static GstPadProbeReturn
+mark_jpeg (GstPad * pad, GstPadProbeInfo * info, gpointer user_data)
+{
+  GstBuffer *in = GST_PAD_PROBE_INFO_BUFFER (info);
+  const gsize text = sizeof webcam_jpeg_comment - 1;
+  const gsize segment = 4 + text;       /* marker, length, text */
+  GstBuffer *out;
+  GstMapInfo from, to;
+  (void) pad;
+  (void) user_data;
+
+  if (!gst_buffer_map (in, &from, GST_MAP_READ))
+    return GST_PAD_PROBE_OK;
+  if (from.size < 2 || from.data[0] != 0xFF || from.data[1] != 0xD8) {
+    gst_buffer_unmap (in, &from);
+    return GST_PAD_PROBE_OK;
+  }
+  out = gst_buffer_new_allocate (NULL, from.size + segment, NULL);
+  gst_buffer_map (out, &to, GST_MAP_WRITE);
+  to.data[0] = 0xFF;
+  to.data[1] = 0xD8;
+  to.data[2] = 0xFF;
+  to.data[3] = 0xFE;
+  to.data[4] = (guint8) ((text + 2) >> 8);
+  to.data[5] = (guint8) ((text + 2) & 0xFF);
+  memcpy (to.data + 6, webcam_jpeg_comment, text);
+  memcpy (to.data + 2 + segment, from.data + 2, from.size - 2);
+  gst_buffer_unmap (out, &to);
+  gst_buffer_unmap (in, &from);
+  gst_buffer_copy_into (out, in, GST_BUFFER_COPY_METADATA, 0, -1);
+  gst_buffer_unref (in);
+  GST_PAD_PROBE_INFO_DATA (info) = out;
+  return GST_PAD_PROBE_OK;
+}
+
+/* The raw pictures videotestsrc makes for one of the webcam's JPEG formats. */
+static GstCaps *
+raw_for_jpeg (GstCaps * jpeg)
+{
+  GstCaps *raw = gst_caps_new_empty ();
+  guint i;
+
+  for (i = 0; i < gst_caps_get_size (jpeg); ++i) {
+    GstStructure *s = gst_structure_copy (gst_caps_get_structure (jpeg, i));
+    gst_structure_set_name (s, "video/x-raw");
+    gst_structure_set (s, "format", G_TYPE_STRING, "I420", NULL);
+    gst_caps_append_structure (raw, s);
+  }
+  return raw;
+}
+
+/* Like a webcam, the element sends JPEG or raw pictures, whichever the
+ * pipeline it is linked into asks for: the picture is encoded here, as a
+ * webcam's hardware does. */
+static gboolean
+make_webcam_tail (MiraboTestCameraSrc * self)
+{
+  GstCaps *offer = gst_caps_from_string (self->webcam_caps);
+  GstPad *src = gst_element_get_static_pad (GST_ELEMENT (self), "src");
+  GstCaps *wanted = gst_pad_peer_query_caps (src, offer);
+  GstCaps *chosen = gst_caps_new_empty ();
+  gboolean jpeg = FALSE;
+  gboolean ok;
+  guint i;
+
+  if (gst_caps_is_empty (wanted)) {
+    /* Not linked: the webcam's first format. */
+    gst_caps_unref (wanted);
+    wanted = gst_caps_copy_nth (offer, 0);
+  }
+  jpeg = gst_structure_has_name (gst_caps_get_structure (wanted, 0),
+      "image/jpeg");
+  for (i = 0; i < gst_caps_get_size (offer); ++i) {
+    const GstStructure *s = gst_caps_get_structure (offer, i);
+    if (gst_structure_has_name (s, jpeg ? "image/jpeg" : "video/x-raw"))
+      gst_caps_append_structure (chosen, gst_structure_copy (s));
+  }
+  if (jpeg) {
+    GstCaps *raw = raw_for_jpeg (chosen);
+    GstElement *encoder = gst_element_factory_make ("jpegenc", "encoder");
+    GstPad *pad;
+
+    g_object_set (self->formats, "caps", raw, NULL);
+    gst_caps_unref (raw);
+    ok = encoder != NULL;
+    if (ok) {
+      pad = gst_element_get_static_pad (encoder, "src");
+      gst_pad_add_probe (pad, GST_PAD_PROBE_TYPE_BUFFER, mark_jpeg, NULL,
+          NULL);
+      gst_object_unref (pad);
+      gst_bin_add (GST_BIN (self), encoder);
+      ok = gst_element_link_many (self->picture_end, encoder, self->out, NULL);
+    }
+  } else {
+    g_object_set (self->formats, "caps", chosen, NULL);
+    ok = gst_element_link (self->picture_end, self->out);
+  }
+  self->tail_made = ok;
+  gst_caps_unref (chosen);
+  gst_caps_unref (wanted);
+  gst_caps_unref (offer);
+  gst_object_unref (src);
+  return ok;
+}
+
 static GstElement *
 make_camera (const gchar * name, const gchar * label, gint number,
     guint flags, gint fail_after_frames)
 {
   MiraboTestCameraSrc *self =
       g_object_new (mirabo_test_camera_src_get_type (), "name", name, NULL);
-  GstElement *src = gst_element_factory_make ("videotestsrc", "picture");
+  const gchar *webcam = webcam_caps_for (flags);
+  GstElement *src =
+      gst_element_factory_make ("videotestsrc", webcam ? "pattern" : "picture");
   GstElement *filter = gst_element_factory_make ("capsfilter", "formats");
   GstElement *last = filter;
+  GstElement *counted = src;
   GstCaps *caps;
   GstPad *pad;
 
@@ -130,14 +310,45 @@ make_camera (const gchar * name, const gchar * label, gint number,
     return NULL;
   }
   g_object_set (src, "is-live", TRUE, "pattern", camera_pattern (number), NULL);
-  caps = gst_caps_from_string ((flags & MIRABO_TEST_DEVICE_NO_CONTROLS)
-      ? plain_camera_caps : camera_caps);
-  g_object_set (filter, "caps", caps, NULL);
-  gst_caps_unref (caps);
+  self->webcam_caps = webcam;
+  if (!self->webcam_caps) {
+    caps = gst_caps_from_string ((flags & MIRABO_TEST_DEVICE_NO_CONTROLS)
+        ? plain_camera_caps : camera_caps);
+    g_object_set (filter, "caps", caps, NULL);
+    gst_caps_unref (caps);
+  }
   gst_bin_add_many (GST_BIN (self), src, filter, NULL);
   gst_element_link (src, filter);
 
-  if (!(flags & MIRABO_TEST_DEVICE_NO_CONTROLS)) {
+  if (self->webcam_caps) {
+    /* The pattern is drawn once and repeated, and the program's side runs on
+     * a thread of its own, so that what the picture costs to make stays
+     * small and apart from what the program does with it. */
+    GstElement *picture = gst_element_factory_make ("imagefreeze", "picture");
+    GstElement *balance = gst_element_factory_make ("videobalance", "controls");
+    GstElement *out = gst_element_factory_make ("queue", "camera-out");
+    if (!picture || !balance || !out) {
+      g_clear_object (&picture);
+      g_clear_object (&balance);
+      g_clear_object (&out);
+      gst_object_unref (self);
+      return NULL;
+    }
+    g_object_set (src, "is-live", FALSE, "num-buffers", 1, NULL);
+    g_object_set (picture, "is-live", TRUE, NULL);
+    g_object_set (out, "leaky", 2, "max-size-buffers", 2, "max-size-bytes", 0,
+        "max-size-time", (guint64) 0, NULL);
+    gst_bin_add_many (GST_BIN (self), picture, balance, out, NULL);
+    gst_element_link_many (filter, picture, balance, NULL);
+    pad = gst_element_get_static_pad (picture, "src");
+    gst_pad_add_probe (pad, GST_PAD_PROBE_TYPE_BUFFER, drop_late, self, NULL);
+    gst_object_unref (pad);
+    counted = picture;
+    self->formats = filter;
+    self->picture_end = balance;
+    self->out = out;
+    last = out;
+  } else if (!(flags & MIRABO_TEST_DEVICE_NO_CONTROLS)) {
     GstElement *balance = gst_element_factory_make ("videobalance", "controls");
     if (balance) {
       gst_bin_add (GST_BIN (self), balance);
@@ -147,7 +358,7 @@ make_camera (const gchar * name, const gchar * label, gint number,
   }
 
   if (fail_after_frames > 0) {
-    pad = gst_element_get_static_pad (src, "src");
+    pad = gst_element_get_static_pad (counted, "src");
     gst_pad_add_probe (pad, GST_PAD_PROBE_TYPE_BUFFER, count_frames, self,
         NULL);
     gst_object_unref (pad);
@@ -231,6 +442,8 @@ make_microphone (const gchar * name, const gchar * label, guint flags)
     return NULL;
   }
   g_object_set (src, "is-live", TRUE, "volume", 0.2, NULL);
+  if (flags & MIRABO_TEST_DEVICE_SILENT)
+    g_object_set (src, "wave", 4 /* silence */ , NULL);
   caps = gst_caps_from_string (microphone_caps);
   g_object_set (filter, "caps", caps, NULL);
   gst_caps_unref (caps);
@@ -283,13 +496,29 @@ mirabo_test_device_init (MiraboTestDevice * self)
   (void) self;
 }
 
-static GstDevice *
-make_device (gboolean camera, gint number, const MiraboTestDeviceSpec * setup)
+static const gchar *
+device_base_name (gboolean camera, guint flags)
 {
-  const gchar *base = camera ? "Test Camera" : "Test Microphone";
-  gchar *label = number == 1 ? g_strdup (base)
-      : g_strdup_printf ("%s %d", base, number);
+  if (!camera)
+    return "Test Microphone";
+  if (flags & MIRABO_TEST_DEVICE_TYPICAL_WEBCAM)
+    return "Test Webcam";
+  if (flags & MIRABO_TEST_DEVICE_MJPEG_WEBCAM)
+    return "Test MJPEG Webcam";
+  return "Test Camera";
+}
+
+/* number: the device's place among the cameras (or microphones), which
+ * chooses its picture; nth: its place among devices of the same name. */
+static GstDevice *
+make_device (gboolean camera, gint number, gint nth,
+    const MiraboTestDeviceSpec * setup)
+{
+  const gchar *base = device_base_name (camera, setup->flags);
+  gchar *label = nth == 1 ? g_strdup (base)
+      : g_strdup_printf ("%s %d", base, nth);
   const gchar *caps_text = !camera ? microphone_caps
+      : webcam_caps_for (setup->flags) ? webcam_caps_for (setup->flags)
       : (setup->flags & MIRABO_TEST_DEVICE_NO_CONTROLS) ? plain_camera_caps
       : camera_caps;
   GstCaps *caps = gst_caps_from_string (caps_text);
@@ -329,6 +558,25 @@ GType mirabo_test_device_provider_get_type (void);
 G_DEFINE_TYPE (MiraboTestDeviceProvider, mirabo_test_device_provider,
     GST_TYPE_DEVICE_PROVIDER);
 
+/* Plain cameras keep their number in the name, so that one unplugged does
+ * not rename the others; webcams count among their own kind. Call locked. */
+static gint
+label_nth (guint index)
+{
+  guint flags = g_array_index (config_cameras, MiraboTestDeviceSpec, index).flags;
+  const gchar *name = device_base_name (TRUE, flags);
+  gint n = 1;
+  guint i;
+
+  if (g_str_equal (name, "Test Camera"))
+    return g_array_index (config_camera_numbers, gint, index);
+  for (i = 0; i < index; ++i)
+    if (g_str_equal (name, device_base_name (TRUE,
+                g_array_index (config_cameras, MiraboTestDeviceSpec, i).flags)))
+      ++n;
+  return n;
+}
+
 static GList *
 mirabo_test_device_provider_probe (GstDeviceProvider * provider)
 {
@@ -339,10 +587,11 @@ mirabo_test_device_provider_probe (GstDeviceProvider * provider)
   g_mutex_lock (&config_lock);
   for (i = 0; config_cameras && i < config_cameras->len; ++i)
     devices = g_list_append (devices, make_device (TRUE,
-            g_array_index (config_camera_numbers, gint, i),
+            g_array_index (config_camera_numbers, gint, i), label_nth (i),
             &g_array_index (config_cameras, MiraboTestDeviceSpec, i)));
   for (i = 0; config_microphones && i < config_microphones->len; ++i)
     devices = g_list_append (devices, make_device (FALSE, (gint) i + 1,
+            (gint) i + 1,
             &g_array_index (config_microphones, MiraboTestDeviceSpec, i)));
   g_mutex_unlock (&config_lock);
   return devices;
@@ -477,7 +726,7 @@ mirabo_test_devices_plug_camera (const MiraboTestDeviceSpec * setup)
 {
   const MiraboTestDeviceSpec plain = { 0, 0 };
   GList *watched, *item;
-  gint number = 0;
+  gint number = 0, nth;
   guint i;
 
   if (!setup)
@@ -492,11 +741,12 @@ mirabo_test_devices_plug_camera (const MiraboTestDeviceSpec * setup)
   ++number;
   g_array_append_vals (config_cameras, setup, 1);
   g_array_append_val (config_camera_numbers, number);
+  nth = label_nth (config_cameras->len - 1);
   g_mutex_unlock (&config_lock);
 
   watched = watched_providers ();
   for (item = watched; item; item = item->next)
-    publish_device (item->data, make_device (TRUE, number, setup));
+    publish_device (item->data, make_device (TRUE, number, nth, setup));
   g_list_free_full (watched, gst_object_unref);
   return number;
 }
@@ -580,15 +830,44 @@ count_from_environment (const gchar * name, gint fallback)
   return (gint) value;
 }
 
+/* Webcam personalities named in the variable ("typical", "mjpeg-only",
+ * separated by commas or spaces) after the counted test cameras; unknown
+ * names are passed over. Returns how many were added. */
+static gint
+webcams_from_environment (const gchar * name, MiraboTestDeviceSpec * cameras,
+    gint room)
+{
+  const gchar *text = g_getenv (name);
+  gchar **words;
+  gint n = 0;
+  gint i;
+
+  if (!text || !*text)
+    return 0;
+  words = g_strsplit_set (text, ", ", -1);
+  for (i = 0; words[i] && n < room; ++i) {
+    if (g_ascii_strcasecmp (words[i], "typical") == 0)
+      cameras[n++].flags = MIRABO_TEST_DEVICE_TYPICAL_WEBCAM;
+    else if (g_ascii_strcasecmp (words[i], "mjpeg-only") == 0)
+      cameras[n++].flags = MIRABO_TEST_DEVICE_MJPEG_WEBCAM;
+  }
+  g_strfreev (words);
+  return n;
+}
+
 gboolean
 mirabo_test_devices_plugin_init (GstPlugin * plugin)
 {
+  const gint max_webcams = 16;
   gint n_cameras = count_from_environment ("MIRABO_TEST_CAMERAS", 1);
   gint n_microphones = count_from_environment ("MIRABO_TEST_MICROPHONES", 1);
-  MiraboTestDeviceSpec *cameras = g_new0 (MiraboTestDeviceSpec, n_cameras + 1);
+  MiraboTestDeviceSpec *cameras =
+      g_new0 (MiraboTestDeviceSpec, n_cameras + max_webcams + 1);
   MiraboTestDeviceSpec *microphones =
       g_new0 (MiraboTestDeviceSpec, n_microphones + 1);
 
+  n_cameras += webcams_from_environment ("MIRABO_TEST_WEBCAMS",
+      cameras + n_cameras, max_webcams);
   set_config (cameras, n_cameras, microphones, n_microphones);
   g_free (cameras);
   g_free (microphones);

@@ -20,9 +20,13 @@ QString QtDialogs::textEntry(const QString &prompt, const QString &title, const 
     dialog.setWindowTitle(title);
     dialog.setLabelText(prompt);
     dialog.setTextValue(defaultText);
-    if (echo == Echo::Password) {
+    if (echo == Echo::Password)
         dialog.setTextEchoMode(QLineEdit::Password);
-        if (auto *edit = dialog.findChild<QLineEdit *>())
+    if (auto *edit = dialog.findChild<QLineEdit *>()) {
+        // The dialog takes its width from the box: room for the whole
+        // title beside the window manager's buttons.
+        edit->setMinimumWidth(edit->fontMetrics().horizontalAdvance(title) * 3 / 2 + 100);
+        if (echo == Echo::Password)
             showPasswordAsStars(edit);
     }
     return dialog.exec() == QDialog::Accepted ? dialog.textValue() : QString();

@@ -14,11 +14,12 @@
 
 #include <QCompleter>
 #include <QDir>
-#include <algorithm>
 #include <QFocusEvent>
 #include <QScreen>
 #include <QSignalBlocker>
 #include <QStringListModel>
+
+#include <algorithm>
 
 namespace {
 

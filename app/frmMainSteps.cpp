@@ -307,7 +307,8 @@ void frmMain::BUTcompress_Click()
 
     QDir::setCurrent(m_workDir);
     // The program part is quoted: a program directory may hold spaces.
-    const QString commandLine = QLatin1Char('"') + QDir(m_programDir).filePath(workfiles::Encoder)
+    const QString encoder = QDir(m_programDir).filePath(workfiles::Encoder);
+    const QString commandLine = QLatin1Char('"') + encoder
                                 + QStringLiteral("\" -e -s 600 ") + workfiles::Clip
                                 + QLatin1Char(' ') + workfiles::Compressed;
     QString reason;
@@ -325,7 +326,7 @@ void frmMain::BUTcompress_Click()
         failure = QStringLiteral("the encoder program avi2mpg1 could not be started");
         advice = QStringLiteral("It belongs in %1, beside Mirabo: install Mirabo again, then click "
                                 "Compress Video once more.")
-                     .arg(QDir::toNativeSeparators(QFileInfo(workFile(workfiles::Encoder)).absolutePath()));
+                     .arg(QDir::toNativeSeparators(m_programDir));
     } else if (status != 0) {
         failure = QStringLiteral("the encoder stopped with error %1").arg(status);
         if (!reason.isEmpty())

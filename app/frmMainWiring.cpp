@@ -41,7 +41,6 @@ void frmMain::bindControls()
     mnuShowFormat = ui->mnuShowFormat;
     mnuShowSource = ui->mnuShowSource;
     mnuEmailSettings = ui->mnuEmailSettings;
-
 }
 
 void frmMain::guarded(const std::function<void()> &handler)

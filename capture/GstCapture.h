@@ -9,11 +9,11 @@
 // first that is left takes its place and the status text says so (during a
 // recording, the recording breaks off first: recordingProblem). The same
 // monitor lists the microphones: in GStreamer 1.22 a second monitor on a
-// provider takes its messages away from the first for good. The live picture of the current device runs whenever a
-// view is set, scaled in GStreamer to about the view's size, at up to 25
-// frames a second, stretched to the view unless the display dialog says
-// otherwise. Sound comes from the first "Audio/Source" device the monitor
-// reports when a recording starts.
+// provider takes its messages away from the first for good. The live picture
+// of the current device runs whenever a view is set, scaled in GStreamer to
+// about the view's size, at up to 25 frames a second, stretched to the view
+// unless the display dialog says otherwise. Sound comes from the first
+// "Audio/Source" device the monitor reports when a recording starts.
 //
 // The capture file is an AVI: Motion-JPEG pictures at the capture frame rate
 // (constant, kept by videorate, which drops or repeats whole pictures) and,

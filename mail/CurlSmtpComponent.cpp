@@ -10,7 +10,6 @@
 #include <QFileInfo>
 #include <QKeyEvent>
 #include <QTimer>
-#include <QUrl>
 
 #include <curl/curl.h>
 
@@ -103,9 +102,7 @@ std::optional<Server> parseServer(const QString &setting)
         if (c.isSpace() || QStringLiteral("/@[]?#%").contains(c))
             return std::nullopt;
     }
-    const auto isAscii = [](QChar c) { return c.unicode() < 0x80; };
-    if (!std::all_of(server.host.cbegin(), server.host.cend(), isAscii))
-        server.host = QString::fromLatin1(QUrl::toAce(server.host));
+    server.host = asciiDomain(server.host);
     if (server.host.isEmpty())
         return std::nullopt;
     if (!port.isEmpty()) {

@@ -36,14 +36,17 @@ bool hasAsciiLocalPart(QStringView address)
     return isAscii(at < 0 ? address : address.left(at));
 }
 
+QString asciiDomain(const QString &domain)
+{
+    return isAscii(domain) ? domain : QString::fromLatin1(QUrl::toAce(domain));
+}
+
 QString withAsciiDomain(const QString &address)
 {
     const qsizetype at = address.lastIndexOf(QLatin1Char('@'));
     const QString domain = address.mid(at + 1);
     if (at < 0 || isAscii(domain))
         return address;
-    const QByteArray ace = QUrl::toAce(domain);
-    if (ace.isEmpty())
-        return QString();
-    return address.left(at + 1) + QString::fromLatin1(ace);
+    const QString ace = asciiDomain(domain);
+    return ace.isEmpty() ? QString() : address.left(at + 1) + ace;
 }

@@ -12,6 +12,10 @@
 // the server's SMTPUTF8, which cannot be relied on: they are not sent.
 [[nodiscard]] bool hasAsciiLocalPart(QStringView address);
 
+// A domain or host name in its IDNA (ASCII) form, as DNS and certificates
+// hold it; an ASCII one as it is; empty when it is no valid name.
+[[nodiscard]] QString asciiDomain(const QString &domain);
+
 // The address with an international domain in its IDNA (ASCII) form, as DNS,
 // the envelope and the header need it; empty when the domain is no valid name.
 [[nodiscard]] QString withAsciiDomain(const QString &address);

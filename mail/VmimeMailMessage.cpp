@@ -1,6 +1,7 @@
 #include "VmimeMailMessage.h"
 
 #include "MailAddress.h"
+#include "MailText.h"
 #include "VmimeSupport.h"
 
 #include <QFile>
@@ -16,7 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-using vmimesupport::utf8;
+using mailtext::utf8;
 
 namespace {
 
@@ -33,7 +34,7 @@ QString plainAddress(const QString &address, const QString &role)
         throw std::invalid_argument(utf8(
             QStringLiteral("The %1 address \"%2\" is not one plain e-mail address such as "
                            "name@example.com (no spaces, line breaks or other characters).")
-                .arg(role, vmimesupport::oneLine(address))));
+                .arg(role, mailtext::oneLine(address))));
     }
     return address;
 }
@@ -132,12 +133,12 @@ void VmimeMailMessage::setTo(const QString &address)
 
 void VmimeMailMessage::setMailer(const QString &mailer)
 {
-    m_mailer = vmimesupport::oneLine(mailer);
+    m_mailer = mailtext::oneLine(mailer);
 }
 
 void VmimeMailMessage::setSubject(const QString &subject)
 {
-    m_subject = vmimesupport::oneLine(subject);
+    m_subject = mailtext::oneLine(subject);
 }
 
 void VmimeMailMessage::setBody(const QString &text)

@@ -1,5 +1,7 @@
 #include "VmimeSupport.h"
 
+#include "MailText.h"
+
 #include <vmime/platform.hpp>
 #include <vmime/platforms/posix/posixHandler.hpp>
 
@@ -9,6 +11,8 @@
 #include <mutex>
 
 namespace vmimesupport {
+
+using mailtext::utf8;
 
 namespace {
 

@@ -1,7 +1,5 @@
 #pragma once
 
-#include "MailText.h"
-
 #include <QByteArray>
 #include <QFile>
 #include <QString>
@@ -12,15 +10,11 @@
 #include <stdexcept>
 #include <string>
 
-// Small pieces the mail components share.
+// Small pieces the vmime message component needs.
 namespace vmimesupport {
 
 // vmime needs its platform handler before the first message.
 void initialise();
-
-using mailtext::hasControlCharacter;
-using mailtext::oneLine;
-using mailtext::utf8;
 
 // SHA-256 by GnuTLS, ten times Qt's own speed here: a clip-sized message
 // is hashed on the window's thread.

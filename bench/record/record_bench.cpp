@@ -21,6 +21,7 @@
 #include <QDialog>
 #include <QDir>
 #include <QFile>
+#include <QHash>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -43,24 +44,43 @@ double cpuSeconds()
            + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-// CPU seconds of this process's threads of that name (GStreamer names a
-// streaming thread "<element>:<pad>").
-double threadCpuSeconds(const QByteArray &name)
+// CPU seconds of each of this process's threads, by thread id, with its
+// name (GStreamer names a streaming thread "<element>:<pad>").
+struct ThreadCpu
+{
+    QByteArray name;
+    double seconds = 0;
+};
+QHash<QString, ThreadCpu> threadCpu()
 {
     const double tick = double(sysconf(_SC_CLK_TCK));
-    double sum = 0;
+    QHash<QString, ThreadCpu> threads;
     const QDir tasks("/proc/self/task");
     for (const QString &tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         QFile comm(tasks.filePath(tid + "/comm"));
         QFile stat(tasks.filePath(tid + "/stat"));
-        if (!comm.open(QIODevice::ReadOnly) || comm.readAll().trimmed() != name
-            || !stat.open(QIODevice::ReadOnly))
+        if (!comm.open(QIODevice::ReadOnly) || !stat.open(QIODevice::ReadOnly))
             continue;
         // utime and stime are the 14th and 15th fields, after "(comm)".
         const QByteArray line = stat.readAll();
         const QList<QByteArray> f = line.mid(line.lastIndexOf(')') + 2).split(' ');
         if (f.size() > 12)
-            sum += (f[11].toDouble() + f[12].toDouble()) / tick;
+            threads.insert(tid, {comm.readAll().trimmed(),
+                                 (f[11].toDouble() + f[12].toDouble()) / tick});
+    }
+    return threads;
+}
+
+// What the threads of that name at the end spent since the start. Pooled
+// threads keep a finished task's name and take new tasks, so a name alone
+// does not say which thread did the work all along.
+double threadCpuSince(const QHash<QString, ThreadCpu> &start, const QByteArray &name)
+{
+    double sum = 0;
+    const QHash<QString, ThreadCpu> now = threadCpu();
+    for (auto it = now.begin(); it != now.end(); ++it) {
+        if (it->name == name)
+            sum += it->seconds - start.value(it.key()).seconds;
     }
     return sum;
 }
@@ -112,10 +132,10 @@ Phase record(GstCapture &capture, const QString &file, const QByteArray &cameraT
 
     Phase phase;
     const double cpu0 = cpuSeconds();
-    const double camera0 = cameraThread.isEmpty() ? 0 : threadCpuSeconds(cameraThread);
+    const QHash<QString, ThreadCpu> threads0 = threadCpu();
     phase.ok = capture.capture();
     phase.cpu = cpuSeconds() - cpu0;
-    phase.cameraCpu = cameraThread.isEmpty() ? 0 : threadCpuSeconds(cameraThread) - camera0;
+    phase.cameraCpu = cameraThread.isEmpty() ? 0 : threadCpuSince(threads0, cameraThread);
 
     const auto match = QRegularExpression("^Recorded .* – (\\d+) frames, (\\d+) dropped").match(last);
     phase.dropped = match.hasMatch() ? match.captured(2).toInt() : -1;

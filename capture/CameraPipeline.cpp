@@ -1,5 +1,7 @@
 #include "CameraPipeline.h"
 
+#include "JpegPreview.h"
+
 using gstsupport::firstError;
 
 namespace {
@@ -41,22 +43,28 @@ bool CameraPipeline::start(GstDevice *device, const std::optional<VideoFormat> &
         return fail(QStringLiteral("the device offers no source element"));
     ElementRef formatFilter = makeElement("capsfilter", "format");
     const bool jpeg = format && format->jpeg;
-    ElementRef decoder = jpeg ? makeElement("jpegdec", "decoder") : ElementRef();
+    // A JPEG camera's pictures are decoded for the view by decodeJpegPreview,
+    // after the rate limit and at about the view's size, unless the tap is
+    // to get raw pictures.
+    const bool decodeBeforeTap = jpeg && m_decodeBeforeTap;
+    const bool previewJpeg = jpeg && !decodeBeforeTap;
+    ElementRef decoder = decodeBeforeTap ? makeElement("jpegdec", "decoder") : ElementRef();
     ElementRef tee = makeElement("tee", "split");
     ElementRef queue = makeElement("queue", "preview-queue");
     ElementRef valve = makeElement("valve", "preview-valve");
     ElementRef rate = makeElement("videorate", "preview-rate");
-    ElementRef scale = makeElement("videoscale");
-    ElementRef convert = makeElement("videoconvert");
-    ElementRef previewCaps = makeElement("capsfilter", "preview-caps");
+    ElementRef scale = previewJpeg ? ElementRef() : makeElement("videoscale");
+    ElementRef convert = previewJpeg ? ElementRef() : makeElement("videoconvert");
+    ElementRef previewCaps = previewJpeg ? ElementRef() : makeElement("capsfilter", "preview-caps");
     ElementRef previewSink = makeElement("appsink", "preview");
     ElementRef tap = makeElement("appsink", "tap");
-    for (const ElementRef *e : {&formatFilter, &tee, &queue, &valve, &rate, &scale, &convert,
-                                &previewCaps, &previewSink, &tap}) {
+    for (const ElementRef *e : {&formatFilter, &tee, &queue, &valve, &rate, &previewSink, &tap}) {
         if (!*e)
             return fail(QStringLiteral("a GStreamer element is missing (plugins base, good)"));
     }
-    if (jpeg && !decoder)
+    if (!previewJpeg && (!scale || !convert || !previewCaps))
+        return fail(QStringLiteral("a GStreamer element is missing (plugins base, good)"));
+    if (decodeBeforeTap && !decoder)
         return fail(QStringLiteral("the JPEG decoder is missing (GStreamer good plugins)"));
 
     const CapsRef caps = capsForFormat(format);
@@ -71,27 +79,24 @@ bool CameraPipeline::start(GstDevice *device, const std::optional<VideoFormat> &
 
     GstBin *bin = GST_BIN(pipeline.get());
     gst_bin_add_many(bin, camera.get(), formatFilter.get(), tee.get(), queue.get(), valve.get(),
-                     rate.get(), scale.get(), convert.get(), previewCaps.get(), previewSink.get(),
-                     tap.get(), nullptr);
-    // Decoded after the preview's rate limit, so pictures the view would
-    // not show are never decoded, unless the tap is to get raw pictures.
-    const bool decodeBeforeTap = decoder && m_decodeBeforeTap;
+                     rate.get(), previewSink.get(), tap.get(), nullptr);
     bool linked = gst_element_link(camera.get(), formatFilter.get());
-    if (decoder)
+    if (decodeBeforeTap) {
         gst_bin_add(bin, decoder.get());
-    if (decodeBeforeTap)
         linked = linked && gst_element_link_many(formatFilter.get(), decoder.get(), tee.get(), nullptr);
-    else
+    } else {
         linked = linked && gst_element_link(formatFilter.get(), tee.get());
-    linked = linked && gst_element_link_many(tee.get(), queue.get(), valve.get(), rate.get(), nullptr);
-    if (decoder && !decodeBeforeTap)
-        linked = linked && gst_element_link_many(rate.get(), decoder.get(), scale.get(), nullptr);
-    else
-        linked = linked && gst_element_link(rate.get(), scale.get());
-    linked = linked
-             && gst_element_link_many(scale.get(), convert.get(), previewCaps.get(),
-                                      previewSink.get(), nullptr)
+    }
+    linked = linked && gst_element_link_many(tee.get(), queue.get(), valve.get(), rate.get(), nullptr)
              && gst_element_link(tee.get(), tap.get());
+    if (previewJpeg) {
+        linked = linked && gst_element_link(rate.get(), previewSink.get());
+    } else {
+        gst_bin_add_many(bin, scale.get(), convert.get(), previewCaps.get(), nullptr);
+        linked = linked
+                 && gst_element_link_many(rate.get(), scale.get(), convert.get(), previewCaps.get(),
+                                          previewSink.get(), nullptr);
+    }
     if (!linked)
         return fail(QStringLiteral("the camera's pipeline could not be linked"));
 
@@ -104,7 +109,7 @@ bool CameraPipeline::start(GstDevice *device, const std::optional<VideoFormat> &
     gst_app_sink_set_callbacks(GST_APP_SINK(tap.get()), &tapCallbacks, this, nullptr);
 
     m_pipeline = pipeline;
-    m_tapsJpeg = jpeg && !decodeBeforeTap;
+    m_tapsJpeg = previewJpeg;
     m_camera = camera;
     m_valve = valve;
     m_previewCaps = previewCaps;
@@ -164,8 +169,6 @@ void CameraPipeline::setViewSize(QSize viewSize)
 
 void CameraPipeline::applyPreviewCaps()
 {
-    if (!m_previewCaps)
-        return;
     QSize target = m_viewSize.isEmpty() ? kFallbackPreviewSize : m_viewSize;
     if (m_format) {
         // Scaled here to about the view's size, in the camera's proportions;
@@ -176,8 +179,12 @@ void CameraPipeline::applyPreviewCaps()
         target = fitted;
     }
     target = target.expandedTo(QSize(16, 16));
-    const CapsRef caps = gstsupport::imageCaps(target.width(), target.height());
-    g_object_set(m_previewCaps.get(), "caps", caps.get(), nullptr);
+    m_previewWidth = target.width();
+    m_previewHeight = target.height();
+    if (m_previewCaps) {
+        const CapsRef caps = gstsupport::imageCaps(target.width(), target.height());
+        g_object_set(m_previewCaps.get(), "caps", caps.get(), nullptr);
+    }
 }
 
 void CameraPipeline::setPreviewEnabled(bool on)
@@ -215,10 +222,23 @@ void CameraPipeline::clearTap()
 
 GstFlowReturn CameraPipeline::onPreviewSample(GstAppSink *sink, gpointer self)
 {
+    auto *me = static_cast<CameraPipeline *>(self);
     const SampleRef sample = SampleRef::adopt(gst_app_sink_pull_sample(sink));
-    if (sample)
-        static_cast<CameraPipeline *>(self)->m_frames->post(
-            gstsupport::imageFromSample(sample.get()));
+    if (!sample)
+        return GST_FLOW_OK;
+    if (!me->m_tapsJpeg) {
+        me->m_frames->post(gstsupport::imageFromSample(sample.get()));
+        return GST_FLOW_OK;
+    }
+    GstBuffer *buffer = gst_sample_get_buffer(sample.get());
+    GstMapInfo map;
+    if (!buffer || !gst_buffer_map(buffer, &map, GST_MAP_READ))
+        return GST_FLOW_OK;
+    QImage picture = decodeJpegPreview(map.data, map.size,
+                                       QSize(me->m_previewWidth, me->m_previewHeight));
+    gst_buffer_unmap(buffer, &map);
+    if (!picture.isNull())
+        me->m_frames->post(std::move(picture));
     return GST_FLOW_OK;
 }
 

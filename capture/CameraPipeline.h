@@ -2,13 +2,14 @@
 
 // The live pipeline of one camera:
 //   camera ! capsfilter(format) ! tee
-//     tee. ! queue(leaky, 1) ! valve ! videorate(max 25) [! jpegdec] ! videoscale
+//     tee. ! queue(leaky, 1) ! valve ! videorate(max 25) ! videoscale
 //          ! videoconvert ! capsfilter(BGRx, about the view's size) ! appsink
 //     tee. ! appsink (the tap that feeds a recording)
 // It runs from the moment a view and a device are there; recordings take
 // their frames from the tap, so the live picture never stops for them.
 // A camera that sends JPEG pictures reaches the tap with them as they are;
-// only the pictures the live view shows are decoded.
+// the preview branch ends at the rate limit, and only the pictures the live
+// view shows are decoded, at about its size.
 
 #include "CaptureDevices.h"
 #include "GstSupport.h"
@@ -83,6 +84,9 @@ private:
     std::optional<VideoFormat> m_format;
     QSize m_viewSize;
     bool m_tapsJpeg = false;
+    // The size JPEG previews are decoded to cover; read on a streaming thread.
+    std::atomic<int> m_previewWidth{0};
+    std::atomic<int> m_previewHeight{0};
     bool m_decodeBeforeTap = false;
     std::atomic<quint64> m_framesSeen{0};
 

@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev
-  libvmime-dev libgnutls28-dev libcurl4-openssl-dev
+  libvmime-dev libgnutls28-dev libcurl4-openssl-dev libjpeg-dev
   # run
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
   gstreamer1.0-libav fonts-liberation ca-certificates

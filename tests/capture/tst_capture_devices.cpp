@@ -1,6 +1,8 @@
 // The device list and the live picture, from the test cameras.
 #include "CaptureTestSupport.h"
+#include "JpegPreview.h"
 
+#include <QBuffer>
 #include <QSignalSpy>
 #include <stdexcept>
 
@@ -17,6 +19,7 @@ private slots:
     void livePictureFollowsTheChosenDevice();
     void cameraThatCannotStartIsReported();
     void viewSetLaterStillGetsThePicture();
+    void jpegPicturesAreDecodedSmallAndDamageIsSkipped();
 };
 
 void CaptureDevicesTest::listsTheMonitorsCameras_data()
@@ -136,3 +139,34 @@ void CaptureDevicesTest::viewSetLaterStillGetsThePicture()
 
 QTEST_MAIN(CaptureDevicesTest)
 #include "tst_capture_devices.moc"
+
+void CaptureDevicesTest::jpegPicturesAreDecodedSmallAndDamageIsSkipped()
+{
+    QImage source(1280, 720, QImage::Format_RGB32);
+    source.fill(QColor(220, 30, 30));
+    QByteArray jpeg;
+    QBuffer out(&jpeg);
+    QVERIFY(out.open(QIODevice::WriteOnly) && source.save(&out, "JPG"));
+    auto decode = [](const QByteArray &bytes, QSize atLeast) {
+        return decodeJpegPreview(reinterpret_cast<const uchar *>(bytes.constData()),
+                                 size_t(bytes.size()), atLeast);
+    };
+
+    // The smallest of 1/8, 1/4, 1/2 and 1 that covers the view, never more.
+    const QImage view = decode(jpeg, QSize(257, 144));
+    QCOMPARE(view.size(), QSize(320, 180));
+    QVERIFY(isMostly(view.pixelColor(160, 90), 0));
+    QCOMPARE(decode(jpeg, QSize(640, 360)).size(), QSize(640, 360));
+    QCOMPARE(decode(jpeg, QSize(1920, 1080)).size(), QSize(1280, 720));
+
+    // A picture cut short still shows what arrived; what is not a picture,
+    // or claims to be enormous, shows nothing, and nothing is printed.
+    QCOMPARE(decode(jpeg.left(jpeg.size() / 2), QSize(257, 144)).size(), QSize(320, 180));
+    QVERIFY(decode(QByteArray(), QSize(257, 144)).isNull());
+    QVERIFY(decode(QByteArray("\xFF\xD8\xFF\xE0 not a picture"), QSize(257, 144)).isNull());
+    QByteArray huge = jpeg;
+    const qsizetype frame = huge.indexOf("\xFF\xC0");
+    QVERIFY(frame > 0);
+    huge.replace(frame + 5, 4, QByteArray("\xFF\xF0\xFF\xF0", 4));   // 65520 x 65520
+    QVERIFY(decode(huge, QSize(60000, 60000)).isNull());
+}

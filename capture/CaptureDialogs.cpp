@@ -13,6 +13,14 @@ QString readableLabel(const QString &label)
     return text;
 }
 
+QString rateText(const VideoFormat &format)
+{
+    QString text = format.rateText();
+    if (format.jpeg)
+        text += QStringLiteral(" (compressed by the camera)");
+    return text;
+}
+
 } // namespace
 
 // ---- Format -----------------------------------------------------------------
@@ -32,6 +40,11 @@ FormatDialog::FormatDialog(const QList<VideoFormat> &formats,
     }
     if (current)
         m_ui.sizeBox->setCurrentIndex(std::max(0, int(sizes.indexOf(current->size))));
+    // Wide enough for the rates of every size: the dialog does not grow when
+    // the size changes, and a cut text hides whether the camera compresses.
+    for (const VideoFormat &f : formats)
+        m_ui.rateBox->addItem(rateText(f));
+    m_ui.rateBox->setMinimumWidth(m_ui.rateBox->sizeHint().width());
     fillRates(current);
     connect(m_ui.sizeBox, &QComboBox::currentIndexChanged, this, [this] {
         fillRates(chosen());
@@ -49,10 +62,7 @@ void FormatDialog::fillRates(const std::optional<VideoFormat> &preferred)
         const VideoFormat &f = m_formats[i];
         if (f.size != size)
             continue;
-        QString text = f.rateText();
-        if (f.jpeg)
-            text += QStringLiteral(" (compressed by the camera)");
-        m_ui.rateBox->addItem(text, i);
+        m_ui.rateBox->addItem(rateText(f), i);
         // Keep the rate when only the size changes.
         if (preferred && qFuzzyCompare(f.fps(), preferred->fps()) && f.jpeg == preferred->jpeg)
             pick = m_ui.rateBox->count() - 1;

@@ -72,9 +72,10 @@ Run record(GstCapture &capture, const QString &file, int stopAfterMs,
 
 // Chooses the largest size and its fastest rate in the format dialog; the
 // sizes it offered go to sizes.
-void chooseLargestFormat(GstCapture &capture, QStringList *sizes)
+// rateFits: whether the chosen rate's whole text shows in its box.
+void chooseLargestFormat(GstCapture &capture, QStringList *sizes, bool *rateFits)
 {
-    QTimer::singleShot(0, [sizes] {
+    QTimer::singleShot(0, [sizes, rateFits] {
         auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
         QVERIFY(dialog);
         auto *sizeBox = dialog->findChild<QComboBox *>("sizeBox");
@@ -83,6 +84,8 @@ void chooseLargestFormat(GstCapture &capture, QStringList *sizes)
             *sizes << sizeBox->itemText(i);
         sizeBox->setCurrentIndex(sizeBox->count() - 1);
         rateBox->setCurrentIndex(rateBox->count() - 1);
+        *rateFits = rateBox->width()
+                    > rateBox->fontMetrics().horizontalAdvance(rateBox->currentText());
         dialog->findChild<QDialogButtonBox *>("buttons")->button(QDialogButtonBox::Ok)->click();
     });
     capture.showFormatDialog();
@@ -226,12 +229,16 @@ void CaptureRecordingTest::webcamsRecordTheirDefaultAndLargestFormats()
     QVERIFY(capture.currentFormat()->fps() >= 25.0);
     if (largest) {
         QStringList offered;
-        chooseLargestFormat(capture, &offered);
+        bool rateFits = false;
+        chooseLargestFormat(capture, &offered, &rateFits);
         QCOMPARE(offered, sizes);
+        QVERIFY(rateFits);
     }
     QCOMPARE(capture.currentFormat()->size, size);
     QCOMPARE(capture.currentFormat()->jpeg, cameraJpeg);
     QTRY_VERIFY_WITH_TIMEOUT(view.framesShown() > 3, 5000);
+    // Decoded at a fraction of the camera's size, near the view's.
+    QVERIFY(view.currentFrame().width() <= std::max(2 * view.width(), 320));
 
     applyWindowSettings(capture);
     capture.setTimeLimitEnabled(true);

@@ -10,9 +10,10 @@
 // recording, the recording breaks off first: recordingProblem). The same
 // monitor lists the microphones: in GStreamer 1.22 a second monitor on a
 // provider takes its messages away from the first for good. The live picture
-// of the current device runs whenever a view is set, scaled in GStreamer to
-// about the view's size, at up to 25 frames a second, stretched to the view
-// unless the display dialog says otherwise. Sound comes from the first
+// of the current device runs whenever a view is set, scaled to about the
+// view's size (a JPEG camera's pictures are decoded at that size), at up to
+// 25 frames a second, stretched to the view unless the display dialog says
+// otherwise. Sound comes from the first
 // "Audio/Source" device the monitor reports when a recording starts.
 //
 // The capture file is an AVI: Motion-JPEG pictures at the capture frame rate

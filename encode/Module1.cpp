@@ -1,6 +1,5 @@
 #include "Module1.h"
 
-#include <QCoreApplication>
 #include <QEventLoop>
 
 #include <atomic>

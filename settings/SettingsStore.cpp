@@ -9,10 +9,10 @@
 #include <QStandardPaths>
 
 #include <cctype>
-#include <optional>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>

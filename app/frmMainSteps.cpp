@@ -307,8 +307,7 @@ void frmMain::BUTcompress_Click()
 
     QDir::setCurrent(m_workDir);
     // The program part is quoted: a program directory may hold spaces.
-    const QString encoder = QDir(m_programDir).filePath(workfiles::Encoder);
-    const QString commandLine = QLatin1Char('"') + encoder
+    const QString commandLine = QLatin1Char('"') + QDir(m_programDir).filePath(workfiles::Encoder)
                                 + QStringLiteral("\" -e -s 600 ") + workfiles::Clip
                                 + QLatin1Char(' ') + workfiles::Compressed;
     QString reason;

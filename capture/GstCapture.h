@@ -13,8 +13,8 @@
 // of the current device runs whenever a view is set, scaled to about the
 // view's size (a JPEG camera's pictures are decoded at that size), at up to
 // 25 frames a second, stretched to the view unless the display dialog says
-// otherwise. Sound comes from the first
-// "Audio/Source" device the monitor reports when a recording starts.
+// otherwise. Sound comes from the first "Audio/Source" device the monitor
+// reports when a recording starts.
 //
 // The capture file is an AVI: Motion-JPEG pictures at the capture frame rate
 // (constant, kept by videorate, which drops or repeats whole pictures) and,

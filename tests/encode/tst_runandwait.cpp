@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 
@@ -41,6 +42,20 @@ QString quoted(const QString &s)
     return QLatin1Char('"') + s + QLatin1Char('"');
 }
 
+// Starts the program and waits for its end, as the window's loop would.
+int runToEnd(const QString &commandLine, QString *lastErrorLine = nullptr,
+             const QString &workingDirectory = QDir::currentPath())
+{
+    const std::unique_ptr<Module1::ProgramRun> run = Module1::RunAndWait(commandLine, workingDirectory);
+    QSignalSpy finished(run.get(), &Module1::ProgramRun::finished);
+    // never from within the call
+    if (!finished.isEmpty() || !finished.wait(30000) || finished.size() != 1)
+        return -1000;
+    if (lastErrorLine)
+        *lastErrorLine = finished[0][1].toString();
+    return finished[0][0].toInt();
+}
+
 } // namespace
 
 class TestRunAndWait : public QObject
@@ -64,7 +79,7 @@ private slots:
     {
         QFETCH(QString, commandLine);
         QFETCH(int, expected);
-        QCOMPARE(Module1::RunAndWait(commandLine), expected);
+        QCOMPARE(runToEnd(commandLine), expected);
     }
 
     void quotedProgramPathMayHoldSpaces()
@@ -72,9 +87,9 @@ private slots:
         QDir(dir.path()).mkpath(QStringLiteral("Program Files/Mirabo"));
         const QString program = writeScript(dir.filePath(QStringLiteral("Program Files/Mirabo/enc")),
                                             "exit 5\n");
-        QCOMPARE(Module1::RunAndWait(quoted(program) + QStringLiteral(" -e -s 600")), 5);
+        QCOMPARE(runToEnd(quoted(program) + QStringLiteral(" -e -s 600")), 5);
         // unquoted, the path splits at the space and names nothing
-        QCOMPARE(Module1::RunAndWait(program + QStringLiteral(" -e")), Module1::kCouldNotStart);
+        QCOMPARE(runToEnd(program + QStringLiteral(" -e")), Module1::kCouldNotStart);
     }
 
     void wordsReachTheProgramLiterally()
@@ -83,7 +98,7 @@ private slots:
         const QString program = writeScript(dir.filePath(QStringLiteral("args")),
                                             "for a in \"$@\"; do printf '%s|' \"$a\"; done > \"$OUT\"\n");
         qputenv("OUT", out.toLocal8Bit());
-        const int status = Module1::RunAndWait(
+        const int status = runToEnd(
             quoted(program) + QStringLiteral(" -e  -s 600 * $HOME \"two words\" a\\\"b video.avi"));
         QCOMPARE(status, 0);
         QFile f(out);
@@ -97,23 +112,35 @@ private slots:
         const QString program = writeScript(dir.filePath(QStringLiteral("where")),
                                             "pwd > where.txt; printf %s \"$MIRABO_PROBE\" >> where.txt\n");
         qputenv("MIRABO_PROBE", "inherited");
-        const QString old = QDir::currentPath();
-        QDir::setCurrent(dir.path());
-        const int status = Module1::RunAndWait(quoted(program));
-        QDir::setCurrent(old);
-        QCOMPARE(status, 0);
+        QCOMPARE(runToEnd(quoted(program), nullptr, dir.path()), 0);
         QFile f(dir.filePath(QStringLiteral("where.txt")));
         QVERIFY(f.open(QIODevice::ReadOnly));
         QCOMPARE(QString::fromLocal8Bit(f.readAll()),
                  QDir(dir.path()).canonicalPath() + QStringLiteral("\ninherited"));
     }
 
-    void letsTheWindowDrawOnceBeforeWaiting()
+    // A cancelled run ends within the kill delay, and a run let go of takes
+    // its program with it.
+    void cancelledOrAbandonedRunsEnd()
     {
-        bool delivered = false;
-        QMetaObject::invokeMethod(this, [&] { delivered = true; }, Qt::QueuedConnection);
-        QCOMPARE(Module1::RunAndWait(QStringLiteral("/bin/sleep 0.2")), 0);
-        QVERIFY(delivered);
+        const QString program = writeScript(dir.filePath(QStringLiteral("stubborn")),
+                                            "trap '' TERM; echo started >&2; sleep 30 & wait\n");
+        auto run = Module1::RunAndWait(quoted(program), dir.path());
+        QSignalSpy finished(run.get(), &Module1::ProgramRun::finished);
+        QTest::qWait(300);
+        QElapsedTimer clock;
+        clock.start();
+        run->cancel();
+        QVERIFY(finished.isEmpty());
+        QVERIFY(finished.wait(10000));
+        QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(finished[0][0].toInt(), 128 + SIGKILL);
+        QCOMPARE(finished[0][1].toString(), QStringLiteral("started"));
+
+        run = Module1::RunAndWait(QStringLiteral("/bin/sleep 30"), dir.path());
+        QTest::qWait(100);
+        run.reset();
+        QVERIFY(!hasUnreapedChild());
     }
 
     void lastErrorLineIsKept_data()
@@ -139,14 +166,11 @@ private slots:
         QFETCH(QByteArray, script);
         QFETCH(QString, expected);
         const QString program = writeScript(dir.filePath(QStringLiteral("says")), script + "\n");
-        const QString old = QDir::currentPath();
-        QDir::setCurrent(dir.path());
         QElapsedTimer clock;
         clock.start();
         QString line = QStringLiteral("stale");
-        const int status = Module1::RunAndWait(quoted(program), &line);
+        const int status = runToEnd(quoted(program), &line, dir.path());
         const qint64 waited = clock.elapsed();
-        QDir::setCurrent(old);
         QFile pid(dir.filePath(QStringLiteral("grandchild.pid")));
         if (pid.open(QIODevice::ReadOnly)) {
             ::kill(pid.readAll().trimmed().toInt(), SIGKILL);
@@ -157,28 +181,14 @@ private slots:
         QVERIFY2(waited < 30000, qPrintable(QString::number(waited)));
     }
 
-    void timersRunWhileItWaits()
-    {
-        const QString done = dir.filePath(QStringLiteral("done"));
-        const QString program = writeScript(dir.filePath(QStringLiteral("slow")),
-                                            "sleep 0.6; : > \"$1\"\n");
-        bool firedWhileRunning = false;
-        QTimer::singleShot(100, this, [&] { firedWhileRunning = !QFile::exists(done); });
-        QString line;
-        QCOMPARE(Module1::RunAndWait(quoted(program) + QLatin1Char(' ') + quoted(done), &line), 0);
-        QVERIFY(QFile::exists(done));
-        QVERIFY(firedWhileRunning);
-    }
-
     void repeatedRunsLeaveNoChildAndNoDescriptor()
     {
         const int before = openDescriptors();
         QString line;
         for (int i = 0; i < 50; ++i) {
-            QCOMPARE(Module1::RunAndWait(QStringLiteral("/bin/true")), 0);
-            QCOMPARE(Module1::RunAndWait(QStringLiteral("/bin/sh -c \"echo x >&2\""), &line), 0);
-            QCOMPARE(Module1::RunAndWait(QStringLiteral("/nonexistent"), &line), Module1::kCouldNotStart);
-            QCOMPARE(Module1::RunAndWait(QStringLiteral("/nonexistent")), Module1::kCouldNotStart);
+            QCOMPARE(runToEnd(QStringLiteral("/bin/true")), 0);
+            QCOMPARE(runToEnd(QStringLiteral("/bin/sh -c \"echo x >&2\""), &line), 0);
+            QCOMPARE(runToEnd(QStringLiteral("/nonexistent"), &line), Module1::kCouldNotStart);
         }
         QCOMPARE(openDescriptors(), before);
         QVERIFY(!hasUnreapedChild());

@@ -40,3 +40,26 @@ QString workfiles::workingFolder(const QString &programDir)
     makePrivatePath(folder);
     return folder;
 }
+
+workfiles::Identity workfiles::identityOf(const QString &path)
+{
+    struct stat st {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        return {};
+    return {qint64(st.st_size), qint64(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec,
+            quint64(st.st_ino), quint64(st.st_dev)};
+}
+
+void workfiles::removeRegularFile(const QString &path)
+{
+    if (identityOf(path).valid())
+        ::unlink(QFile::encodeName(path).constData());
+}
+
+void workfiles::removeLink(const QString &path)
+{
+    const QByteArray native = QFile::encodeName(path);
+    struct stat st {};
+    if (::lstat(native.constData(), &st) == 0 && S_ISLNK(st.st_mode))
+        ::unlink(native.constData());
+}

@@ -2,6 +2,7 @@
 
 #include "MailAddress.h"
 #include "MailText.h"
+#include "RegularFile.h"
 #include "VmimeSupport.h"
 
 #include <QFile>
@@ -94,11 +95,11 @@ private:
     qint64 m_written = 0;
 };
 
-QByteArray sha256Of(QFile &file)
+QByteArray sha256Of(QFile &file, const QString &path)
 {
     vmimesupport::Sha256 hash;
     if (!hash.add(file))
-        fail(QStringLiteral("Cannot read %1: %2").arg(file.fileName(), file.errorString()));
+        fail(QStringLiteral("Cannot read %1: %2").arg(path, file.errorString()));
     return hash.result();
 }
 
@@ -149,8 +150,13 @@ void VmimeMailMessage::setBody(const QString &text)
 void VmimeMailMessage::attachFile(const QString &path)
 {
     const QFileInfo info(path);
-    if (!info.isFile())
+    struct stat st {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
         fail(QStringLiteral("Cannot attach %1: there is no such file.").arg(path));
+    if (S_ISLNK(st.st_mode))
+        fail(QStringLiteral("Cannot attach %1: it is a symbolic link, not a file of its own.").arg(path));
+    if (!S_ISREG(st.st_mode))
+        fail(QStringLiteral("Cannot attach %1: it is not a regular file.").arg(path));
     if (!info.isReadable())
         fail(QStringLiteral("Cannot attach %1: the file cannot be read.").arg(path));
     m_attachments.append(info.absoluteFilePath());
@@ -220,12 +226,12 @@ void VmimeMailMessage::saveToFile(const QString &path)
 void VmimeMailMessage::verifyFile(const QString &path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        fail(QStringLiteral("Cannot read the message %1: %2").arg(path, file.errorString()));
+    if (QString why; !openRegularFile(file, why))
+        fail(QStringLiteral("Cannot read the message %1: %2").arg(path, why));
 
     // The file saved here last is complete when it is still what was written.
     if (m_saved && m_saved->path == QFileInfo(path).absoluteFilePath()) {
-        if (file.size() != m_saved->size || sha256Of(file) != m_saved->sha256)
+        if (file.size() != m_saved->size || sha256Of(file, path) != m_saved->sha256)
             fail(QStringLiteral("The message %1 changed after it was written; compose it again.")
                      .arg(path));
         return;

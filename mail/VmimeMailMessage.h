@@ -16,7 +16,9 @@
 // Date, MIME-Version and a fresh Message-ID are set on every save.
 // Addresses must be plain local@domain; anything else is refused.
 // saveToFile writes a new file and renames it into place; a symbolic link at
-// the name is removed first, never written through.
+// the name is removed first, never written through. An attachment, and the
+// file verifyFile checks, must be a regular file at its name: a symbolic
+// link there is refused, never read through.
 //
 // verifyFile(path) checks, before the file goes out, that it still holds a
 // complete message: the file this object saved last must be byte for byte

@@ -1,6 +1,7 @@
 #include "VmimeSupport.h"
 
 #include "MailText.h"
+#include "RegularFile.h"
 
 #include <vmime/platform.hpp>
 #include <vmime/platforms/posix/posixHandler.hpp>
@@ -77,15 +78,12 @@ QByteArray Sha256::result()
 
 FileInputStream::FileInputStream(const QString &path, qint64 length)
     : m_file(path)
+    , m_path(path)
 {
-    if (!m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-        throw FileError(utf8(QStringLiteral("Cannot read the file %1: %2")
-                                          .arg(path, m_file.errorString())));
-    }
-    if (length > m_file.size()) {
-        throw FileError(utf8(QStringLiteral("The file %1 changed while it was read")
-                                 .arg(m_file.fileName())));
-    }
+    if (QString why; !openRegularFile(m_file, why, QIODevice::Unbuffered))
+        throw FileError(utf8(QStringLiteral("Cannot read the file %1: %2").arg(path, why)));
+    if (length > m_file.size())
+        throw FileError(utf8(QStringLiteral("The file %1 changed while it was read").arg(path)));
     m_length = length < 0 ? m_file.size() : length;
 }
 
@@ -98,7 +96,7 @@ void FileInputStream::reset()
 {
     if (!m_file.seek(0))
         throw FileError(utf8(QStringLiteral("Cannot reread the file %1: %2")
-                                          .arg(m_file.fileName(), m_file.errorString())));
+                                          .arg(m_path, m_file.errorString())));
     m_position = 0;
 }
 
@@ -110,8 +108,7 @@ size_t FileInputStream::read(vmime::byte_t *data, size_t count)
     auto *bytes = reinterpret_cast<char *>(data);
     const qint64 got = m_file.read(bytes, wanted);
     if (got != wanted) {
-        throw FileError(utf8(QStringLiteral("The file %1 changed while it was read")
-                                          .arg(m_file.fileName())));
+        throw FileError(utf8(QStringLiteral("The file %1 changed while it was read").arg(m_path)));
     }
     m_position += got;
     return static_cast<size_t>(got);

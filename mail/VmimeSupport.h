@@ -44,7 +44,8 @@ public:
 
 // A file, or its first bytes, as a vmime input stream. Opening and reading
 // throw FileError when the file is, or turns out, shorter than that, so a
-// file changed under our feet is never sent or attached cut short.
+// file changed under our feet is never sent or attached cut short; also
+// when a symbolic link or anything but a regular file stands at the name.
 class FileInputStream final : public vmime::utility::inputStream
 {
 public:
@@ -61,6 +62,7 @@ public:
 
 private:
     QFile m_file;
+    QString m_path;
     qint64 m_length = 0;
     qint64 m_position = 0;
 };

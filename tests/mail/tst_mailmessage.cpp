@@ -7,6 +7,8 @@
 
 #include <stdexcept>
 
+#include <sys/stat.h>
+
 using namespace mailtest;
 
 class tst_MailMessage : public QObject
@@ -28,6 +30,7 @@ private slots:
     void verifyFileAcceptsTheSavedMessageUnchanged();
     void verifyFileRefusesChangedOrCutFiles_data();
     void verifyFileRefusesChangedOrCutFiles();
+    void refusesWhatIsNoRegularFileOfItsOwn();
 
 private:
     QString file(const QString &name) const { return m_dir.filePath(name); }
@@ -316,6 +319,22 @@ void tst_MailMessage::verifyFileRefusesChangedOrCutFiles()
     QVERIFY_THROWS_EXCEPTION(std::runtime_error, checker.verifyFile(path));
     if (change != QLatin1String("gone"))
         QCOMPARE(readFile(path), bytes);
+}
+
+// A symbolic link is never read through, and a FIFO never waited on.
+void tst_MailMessage::refusesWhatIsNoRegularFileOfItsOwn()
+{
+    VmimeMailMessage message;
+    const QString saved = file(QStringLiteral("regular.msg"));
+    composeLikeTheWindow(message, QStringLiteral("me@example.org"), QStringLiteral("friend@example.net"),
+                         QStringLiteral("regular"), QStringLiteral("Ann"), file(QStringLiteral("mirabo.mpg")), saved);
+    QVERIFY(QFile::link(file(QStringLiteral("mirabo.mpg")), file(QStringLiteral("clip-link.mpg"))));
+    QVERIFY(QFile::link(saved, file(QStringLiteral("message-link.msg"))));
+    QCOMPARE(::mkfifo(QFile::encodeName(file(QStringLiteral("fifo"))).constData(), 0600), 0);
+    for (const char *name : {"clip-link.mpg", "fifo"})
+        QVERIFY_THROWS_EXCEPTION(std::runtime_error, message.attachFile(file(QLatin1String(name))));
+    for (const char *name : {"message-link.msg", "fifo"})
+        QVERIFY_THROWS_EXCEPTION(std::runtime_error, message.verifyFile(file(QLatin1String(name))));
 }
 
 QTEST_GUILESS_MAIN(tst_MailMessage)

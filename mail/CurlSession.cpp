@@ -2,6 +2,7 @@
 
 #include "SmtpErrors.h"
 #include "MailText.h"
+#include "RegularFile.h"
 
 #include <QFile>
 
@@ -234,8 +235,6 @@ struct CurlSession::State
         lastAnswered = false;
         total = written = acknowledged = 0;
         endOfFile = false;
-        abortCode = 0;
-        abortText.clear();
         errorBuffer[0] = '\0';
     }
 
@@ -409,6 +408,7 @@ size_t onReplyText(char *, size_t size, size_t count, void *)
 struct Upload
 {
     QFile *file = nullptr;
+    QString path;
     int64_t left = 0;
     State *state = nullptr;
 };
@@ -421,7 +421,7 @@ size_t onRead(char *buffer, size_t size, size_t count, void *user)
     const std::lock_guard lock(upload->state->mutex);
     if (got != wanted) {
         upload->state->abortLocked(Code::FileUnreadable, QStringLiteral("The file %1 changed while it was sent")
-                                                             .arg(upload->file->fileName()));
+                                                             .arg(upload->path));
         return CURL_READFUNC_ABORT;
     }
     upload->left -= got;
@@ -565,8 +565,8 @@ CurlSession::Outcome CurlSession::send(const std::string &from, const std::vecto
     if (!m_open)
         return {Code::NoSession, QStringLiteral("There is no open connection to the server")};
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {Code::FileUnreadable, QStringLiteral("Cannot read %1: %2").arg(path, file.errorString())};
+    if (QString why; !openRegularFile(file, why))
+        return {Code::FileUnreadable, QStringLiteral("Cannot read %1: %2").arg(path, why)};
     const qint64 size = file.size();
     if (size == 0)
         return {Code::FileUnreadable, QStringLiteral("The message file %1 is empty").arg(path)};
@@ -576,7 +576,7 @@ CurlSession::Outcome CurlSession::send(const std::string &from, const std::vecto
     curl_slist *recipients = nullptr;
     for (const std::string &address : to)
         recipients = curl_slist_append(recipients, ("<" + address + ">").c_str());
-    Upload upload{&file, size, m_state.get()};
+    Upload upload{&file, path, size, m_state.get()};
     curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, nullptr);
     curl_easy_setopt(e, CURLOPT_UPLOAD, 1L);
     curl_easy_setopt(e, CURLOPT_MAIL_FROM, sender.c_str());
@@ -610,6 +610,15 @@ void CurlSession::quit()
     drop();
 }
 
+void CurlSession::prepare()
+{
+    const std::lock_guard lock(m_state->mutex);
+    m_state->abortCode = 0;
+    m_state->abortText.clear();
+    m_state->phase = Phase::Idle;
+    m_state->total = m_state->written = m_state->acknowledged = 0;
+}
+
 void CurlSession::abort(int32_t code, const QString &text)
 {
     const std::lock_guard lock(m_state->mutex);
@@ -632,6 +641,8 @@ CurlSession::Outcome CurlSession::perform(int64_t total, std::chrono::millisecon
         m_state->startRequest(m_open);
         m_state->total = total;
         m_state->replyLimit = replyLimit.count() > 0 ? replyLimit : m_server.replyTimeout;
+        if (m_state->abortCode != 0)   // before it began: not a byte goes out
+            return {m_state->abortCode, m_state->abortText};
     }
 
     bool finished = false;

@@ -11,8 +11,9 @@
 
 // One SMTP connection on libcurl's easy handle, driven through a multi handle
 // so that it can be woken and ended at once. open(), send() and quit()
-// run on a worker thread, one at a time, and return when the server has
-// answered; abort() and watch() may be called from any other thread meanwhile.
+// run on a worker thread, one at a time, each after prepare(), and return
+// when the server has answered; abort() and watch() may be called from any
+// other thread meanwhile.
 //
 // Every reply must come within replyTimeout of the command that asked for it
 // (the greeting: of opening the socket), the reply to the end of the message
@@ -59,7 +60,8 @@ public:
     // Connects, says EHLO, starts TLS and logs in, then asks NOOP.
     [[nodiscard]] Outcome open(const Server &server);
     // Sends the file as it is over the open connection (or a new one to the
-    // same server); the server stores exactly its bytes.
+    // same server); the server stores exactly its bytes. A symbolic link at
+    // path, or anything but a regular file, is not read (FileUnreadable).
     [[nodiscard]] Outcome send(const std::string &from, const std::vector<std::string> &to,
                                const QString &path);
     // Says QUIT, waits two seconds at most for the answer and hangs up.
@@ -70,8 +72,12 @@ public:
     [[nodiscard]] bool isOpen() const { return m_open; }
     [[nodiscard]] bool isEncrypted() const;
 
+    // Before each operation, on the thread that runs it: forgets the last
+    // operation's progress and an abort meant for it.
+    void prepare();
     // From any thread: the running operation ends within a moment with this
-    // outcome, unless it has already ended well.
+    // outcome, unless it has already ended well; called between prepare()
+    // and the operation, the operation ends before it begins.
     void abort(int32_t code, const QString &text);
     // From any thread, while an operation runs: enforces the time limits and
     // tells how far the message has got.

@@ -4,12 +4,7 @@
 #include "MailAddress.h"
 #include "MailText.h"
 
-#include <QCoreApplication>
-#include <QEvent>
-#include <QEventLoop>
 #include <QFileInfo>
-#include <QKeyEvent>
-#include <QTimer>
 
 #include <curl/curl.h>
 
@@ -17,7 +12,9 @@
 #include <netinet/in.h>
 
 #include <algorithm>
-#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -26,42 +23,10 @@ using mailtext::utf8;
 
 namespace {
 
-// Drops the user's clicks and keys while installed: held back instead, they
-// would all run once the operation is over (a second Send, say). Escape goes
-// through, for the window to cancel with.
-class InputSwallower : public QObject
-{
-public:
-    InputSwallower() { QCoreApplication::instance()->installEventFilter(this); }
-    ~InputSwallower() override { QCoreApplication::instance()->removeEventFilter(this); }
-
-protected:
-    bool eventFilter(QObject *, QEvent *event) override
-    {
-        switch (event->type()) {
-        case QEvent::KeyPress:
-        case QEvent::KeyRelease:
-        case QEvent::ShortcutOverride:
-            return static_cast<QKeyEvent *>(event)->key() != Qt::Key_Escape;
-        case QEvent::MouseButtonPress:
-        case QEvent::MouseButtonRelease:
-        case QEvent::MouseButtonDblClick:
-        case QEvent::Shortcut:
-        case QEvent::Wheel:
-        case QEvent::ContextMenu:
-        case QEvent::TouchBegin:
-        case QEvent::TouchUpdate:
-        case QEvent::TouchEnd:
-            return true;
-        default:
-            return false;
-        }
-    }
-};
-
 const char *const kCaBundle = "/etc/ssl/certs/ca-certificates.crt";
 constexpr quint16 kSubmissionPort = 587;
 constexpr auto kTick = std::chrono::milliseconds(50);
+constexpr auto kQuitGrace = std::chrono::milliseconds(500);
 
 struct Server
 {
@@ -152,17 +117,150 @@ int16_t asStatus(int32_t code)
 }
 
 const QString kBusy = QStringLiteral("Another operation on the connection is still running");
+const QString kNoSession = QStringLiteral("There is no open connection to the server");
+const QString kCancelled = QStringLiteral("Sending was cancelled");
 
 } // namespace
+
+// The one thread that talks to the server. Jobs run one at a time in the
+// order given; a job's outcome is handed to its done() on this thread, never
+// once the worker is being destroyed. A job without done() is a QUIT, which
+// nobody waits for.
+class CurlSmtpComponent::Worker
+{
+public:
+    using Task = std::function<Outcome(CurlSession &)>;
+    // The outcome, and whether the session is open and encrypted after it.
+    using Done = std::function<void(quint64 job, const Outcome &, bool open, bool encrypted)>;
+
+    Worker()
+        : m_thread([this] { run(); })
+    {
+    }
+
+    // Ends what a caller waits for at once; a QUIT already asked for gets a
+    // moment to go out, as it did when the program waited for it.
+    ~Worker()
+    {
+        std::unique_lock lock(m_mutex);
+        m_stopping = true;
+        std::erase_if(m_queue, [](const Job &job) { return bool(job.done); });
+        if (m_running != 0 && m_runningAwaited)
+            m_session.abort(smtp::Cancelled, kCancelled);
+        m_wake.notify_one();
+        if (!m_idle.wait_for(lock, kQuitGrace, [this] { return m_running == 0 && m_queue.empty(); })) {
+            m_queue.clear();
+            if (m_running != 0)
+                m_session.abort(smtp::Cancelled, kCancelled);
+        }
+        lock.unlock();
+        m_thread.join();
+    }
+
+    Worker(const Worker &) = delete;
+    Worker &operator=(const Worker &) = delete;
+
+    void post(quint64 job, Task task, Done done = {})
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_queue.push_back({job, std::move(task), std::move(done)});
+        }
+        m_wake.notify_one();
+    }
+
+    // A job still waiting ends at once, without waiting for those before it.
+    void cancel(quint64 job)
+    {
+        const std::lock_guard lock(m_mutex);
+        if (m_running == job) {
+            m_session.abort(smtp::Cancelled, kCancelled);
+            return;
+        }
+        const auto waiting = std::find_if(m_queue.begin(), m_queue.end(),
+                                          [job](const Job &j) { return j.id == job; });
+        if (waiting == m_queue.end())
+            return;
+        if (waiting->done)
+            waiting->done(job, {smtp::Cancelled, kCancelled}, false, false);
+        m_queue.erase(waiting);
+    }
+
+    // While the job runs: enforces its time limits and tells how far it got.
+    CurlSession::Progress watch(quint64 job)
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_running == job ? m_session.watch() : CurlSession::Progress{};
+    }
+
+private:
+    struct Job
+    {
+        quint64 id = 0;
+        Task task;
+        Done done;
+    };
+
+    void run()
+    {
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_wake.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
+            if (m_queue.empty())
+                return;
+            Job job = std::move(m_queue.front());
+            m_queue.pop_front();
+            // Under the lock: a cancel() from now on is not lost.
+            m_session.prepare();
+            m_running = job.id;
+            m_runningAwaited = bool(job.done);
+            lock.unlock();
+
+            Outcome outcome;
+            try {
+                outcome = job.task(m_session);
+            } catch (const std::exception &e) {
+                outcome = {smtp::ProtocolError, QString::fromUtf8(e.what())};
+            } catch (...) {
+                outcome = {smtp::ProtocolError, QStringLiteral("Unexpected failure")};
+            }
+            const bool open = m_session.isOpen();
+            const bool encrypted = m_session.isEncrypted();
+
+            lock.lock();
+            m_running = 0;
+            m_idle.notify_all();
+            if (job.done && !m_stopping)
+                job.done(job.id, outcome, open, encrypted);
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::condition_variable m_idle;
+    std::deque<Job> m_queue;
+    quint64 m_running = 0;
+    bool m_runningAwaited = false;
+    bool m_stopping = false;
+    CurlSession m_session;
+    std::thread m_thread;   // last: it starts once the rest is there
+};
 
 CurlSmtpComponent::CurlSmtpComponent(QObject *parent)
     : SmtpComponent(parent)
 {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    m_worker = std::make_unique<Worker>();
+    m_watch.setInterval(kTick);
+    connect(&m_watch, &QTimer::timeout, this, &CurlSmtpComponent::watch);
 }
 
-CurlSmtpComponent::~CurlSmtpComponent() = default;
+// Joins the worker before QObject's destructor drops the outcomes it posted.
+CurlSmtpComponent::~CurlSmtpComponent()
+{
+    m_worker.reset();
+}
 
 void CurlSmtpComponent::setHost(const QString &host)
 {
@@ -207,7 +305,7 @@ QString CurlSmtpComponent::lastErrorText() const
 
 bool CurlSmtpComponent::isEncrypted() const
 {
-    return !m_busy && m_session && m_session->isEncrypted();
+    return !m_busy && m_sessionOpen && m_encrypted;
 }
 
 void CurlSmtpComponent::setTimeout(std::chrono::milliseconds timeout)
@@ -237,24 +335,72 @@ void CurlSmtpComponent::routeHost(const QString &hostName, const QString &addres
 
 void CurlSmtpComponent::cancel()
 {
-    if (m_busy && m_session)
-        m_session->abort(smtp::Cancelled, QStringLiteral("Sending was cancelled"));
+    if (m_busy && m_onWorker)
+        m_worker->cancel(m_job);
 }
 
-int16_t CurlSmtpComponent::connectToServer()
+bool CurlSmtpComponent::begin(Operation operation)
 {
-    if (m_busy)
-        return finish({smtp::NoSession, kBusy});
+    if (m_busy) {
+        const Outcome busy{smtp::NoSession, kBusy};
+        QMetaObject::invokeMethod(
+            this,
+            [this, operation, busy] {
+                m_last = busy;
+                if (operation == Operation::Connect)
+                    emit connectFailed(asStatus(busy.code));
+                else
+                    emit sendFinished(asStatus(busy.code));
+            },
+            Qt::QueuedConnection);
+        return false;
+    }
+    m_busy = true;
+    m_operation = operation;
+    m_job = ++m_lastJob;
+    m_onWorker = false;
+    return true;
+}
+
+void CurlSmtpComponent::failLater(const Outcome &outcome)
+{
+    QMetaObject::invokeMethod(this, [this, job = m_job, outcome] { finish(job, outcome); }, Qt::QueuedConnection);
+}
+
+template <typename Task> void CurlSmtpComponent::start(Task task)
+{
+    m_onWorker = true;
+    const quint64 serial = m_sessionSerial;
+    m_worker->post(m_job, std::move(task), [this, serial](quint64 job, const Outcome &outcome, bool open,
+                                                           bool encrypted) {
+        QMetaObject::invokeMethod(
+            this,
+            [=, this] {
+                if (serial == m_sessionSerial) {
+                    m_sessionOpen = open;
+                    m_encrypted = open && encrypted;
+                }
+                finish(job, outcome);
+            },
+            Qt::QueuedConnection);
+    });
+    m_watch.start();
+}
+
+void CurlSmtpComponent::connectToServer()
+{
+    if (!begin(Operation::Connect))
+        return;
     const std::optional<Server> server = parseServer(m_host);
     if (!server) {
-        return finish({smtp::InvalidValue, QStringLiteral("The SMTP server \"%1\" is not a host name with an "
-                                                          "optional :port")
-                                               .arg(mailtext::oneLine(m_host))});
+        return failLater({smtp::InvalidValue, QStringLiteral("The SMTP server \"%1\" is not a host name with an "
+                                                             "optional :port")
+                                                  .arg(mailtext::oneLine(m_host))});
     }
     if (mailtext::hasControlCharacter(m_userName))
-        return finish({smtp::InvalidValue, QStringLiteral("The user name holds a line break or another control character")});
+        return failLater({smtp::InvalidValue, QStringLiteral("The user name holds a line break or another control character")});
     if (mailtext::hasControlCharacter(m_password))
-        return finish({smtp::InvalidValue, QStringLiteral("The password holds a line break or another control character")});
+        return failLater({smtp::InvalidValue, QStringLiteral("The password holds a line break or another control character")});
 
     CurlSession::Server config;
     config.host = server->host;
@@ -275,31 +421,19 @@ int16_t CurlSmtpComponent::connectToServer()
     config.replyTimeout = m_timeout;
     config.acceptanceTimeout = m_acceptanceTimeout;
 
+    // The new session replaces the open one, whatever comes of it.
     ++m_sessionSerial;
-    if (!m_session)
-        m_session = std::make_unique<CurlSession>();
-    CurlSession *session = m_session.get();
-    const Outcome outcome = runOffThread([session, config] {
-        const CurlSession::Outcome o = session->open(config);
+    m_sessionOpen = false;
+    start([config](CurlSession &session) {
+        const CurlSession::Outcome o = session.open(config);
         return Outcome{o.code, o.text};
     });
-    if (outcome.code == 0) {
-        // The caller's handler ends before the sending starts in connected().
-        QMetaObject::invokeMethod(
-            this,
-            [this, serial = m_sessionSerial] {
-                if (serial == m_sessionSerial && !m_busy && m_session && m_session->isOpen())
-                    emit connected();
-            },
-            Qt::QueuedConnection);
-    }
-    return finish(outcome);
 }
 
-int16_t CurlSmtpComponent::sendFile(const QString &sender, const QString &recipient, const QString &path)
+void CurlSmtpComponent::sendFile(const QString &sender, const QString &recipient, const QString &path)
 {
-    if (m_busy)
-        return finish({smtp::NoSession, kBusy});
+    if (!begin(Operation::Send))
+        return;
     const QString from = sender.isEmpty() ? m_sender : sender;
     QStringList to = m_recipients;
     if (!recipient.isEmpty() && !to.contains(recipient))
@@ -320,34 +454,37 @@ int16_t CurlSmtpComponent::sendFile(const QString &sender, const QString &recipi
     };
     std::string envelopeFrom;
     if (Outcome bad = envelopeAddress(from, QStringLiteral("sender"), envelopeFrom); bad.code != 0)
-        return finish(bad);
+        return failLater(bad);
     if (to.isEmpty())
-        return finish({smtp::InvalidValue, QStringLiteral("The message has no recipient")});
+        return failLater({smtp::InvalidValue, QStringLiteral("The message has no recipient")});
     std::vector<std::string> recipients;
     for (const QString &address : std::as_const(to)) {
         std::string ascii;
         if (Outcome bad = envelopeAddress(address, QStringLiteral("recipient"), ascii); bad.code != 0)
-            return finish(bad);
+            return failLater(bad);
         recipients.push_back(ascii);
     }
-    if (!m_session || !m_session->isOpen())
-        return finish({smtp::NoSession, QStringLiteral("There is no open connection to the server")});
+    if (!m_sessionOpen)
+        return failLater({smtp::NoSession, kNoSession});
 
     m_lastPercent = -1;
     m_acceptanceAnnounced = false;
-    const qint64 size = QFileInfo(path).size();
-    if (size > 0)
-        emitProgress(0, size);
-    CurlSession *session = m_session.get();
-    const Outcome outcome = runOffThread(
-        [session, envelopeFrom, recipients, path] {
-            const CurlSession::Outcome o = session->send(envelopeFrom, recipients, path);
-            return Outcome{o.code, o.text};
-        },
-        true);
-    if (outcome.code == 0)
-        emitProgress(size, size, true);
-    return finish(outcome);
+    const QFileInfo file(path);
+    m_deliverySize = file.isFile() && !file.isSymLink() ? file.size() : 0;
+    // The bar starts from 0 before the first byte, as every signal after the call.
+    if (m_deliverySize > 0) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, job = m_job] {
+                if (m_busy && m_job == job)
+                    emitProgress(0, m_deliverySize);
+            },
+            Qt::QueuedConnection);
+    }
+    start([envelopeFrom, recipients, path](CurlSession &session) {
+        const CurlSession::Outcome o = session.send(envelopeFrom, recipients, path);
+        return Outcome{o.code, o.text};
+    });
 }
 
 int16_t CurlSmtpComponent::resetSession()
@@ -355,77 +492,61 @@ int16_t CurlSmtpComponent::resetSession()
     m_sender.clear();
     m_recipients.clear();
     if (m_busy)
-        return finish({smtp::NoSession, kBusy});
-    if (!m_session || !m_session->isOpen())
-        return finish({smtp::NoSession, QStringLiteral("There is no open connection to the server")});
-    return finish({});
+        m_last = {smtp::NoSession, kBusy};
+    else if (!m_sessionOpen)
+        m_last = {smtp::NoSession, kNoSession};
+    else
+        m_last = {};
+    return asStatus(m_last.code);
 }
 
 void CurlSmtpComponent::disconnectFromServer()
 {
-    if (m_busy || !m_session)
-        return;
+    const bool mayBeOpen = m_sessionOpen || m_busy;
     ++m_sessionSerial;
-    CurlSession *session = m_session.get();
-    runOffThread([session] {
-        session->quit();
-        return Outcome{};
-    });
-    m_last = {};
-}
-
-template <typename Job> CurlSmtpComponent::Outcome CurlSmtpComponent::runOffThread(Job job, bool delivering)
-{
-    struct Busy
-    {
-        bool &flag;
-        explicit Busy(bool &f) : flag(f) { flag = true; }
-        ~Busy() { flag = false; }
-    } busy(m_busy);
-
-    Outcome result;
-    std::atomic<bool> done = false;
-    QEventLoop loop;
-    CurlSession *session = m_session.get();
-    QTimer watch;
-    watch.setInterval(kTick);
-    connect(&watch, &QTimer::timeout, this, [&] {
-        const CurlSession::Progress p = session->watch();
-        if (!delivering || p.total <= 0)
-            return;
-        emitProgress(p.acknowledged, p.total);
-        if (p.awaitingAcceptance && !m_acceptanceAnnounced) {
-            m_acceptanceAnnounced = true;
-            emit waitingForAcceptance();
-        }
-    });
-    std::jthread worker([&] {
-        try {
-            result = job();
-        } catch (const std::exception &e) {
-            result = {smtp::ProtocolError, QString::fromUtf8(e.what())};
-        } catch (...) {
-            result = {smtp::ProtocolError, QStringLiteral("Unexpected failure")};
-        }
-        done = true;
-        QMetaObject::invokeMethod(&loop, [&loop] { loop.quit(); }, Qt::QueuedConnection);
-    });
-    // Repaints and timers go on; clicks and keys but Escape are dropped.
-    if (!done) {
-        InputSwallower noInput;
-        watch.start();
-        loop.exec();
-        if (!done) // the application is quitting under us
-            session->abort(smtp::Cancelled, QStringLiteral("Sending was cancelled"));
+    m_sessionOpen = false;
+    m_encrypted = false;
+    if (!m_busy)
+        m_last = {};
+    if (mayBeOpen) {
+        m_worker->post(++m_lastJob, [](CurlSession &session) {
+            session.quit();
+            return Outcome{};
+        });
     }
-    worker.join();
-    return result;
 }
 
-int16_t CurlSmtpComponent::finish(const Outcome &outcome)
+void CurlSmtpComponent::finish(quint64 job, const Outcome &outcome)
 {
+    if (!m_busy || job != m_job)
+        return;
+    m_watch.stop();
+    const int16_t status = asStatus(outcome.code);
+    if (m_operation == Operation::Send && status == 0)
+        emitProgress(m_deliverySize, m_deliverySize, true);
+    m_busy = false;
+    m_onWorker = false;
     m_last = outcome;
-    return asStatus(outcome.code);
+    if (m_operation == Operation::Connect) {
+        if (status == 0)
+            emit connected();
+        else
+            emit connectFailed(status);
+    } else {
+        emit sendFinished(status);
+    }
+}
+
+void CurlSmtpComponent::watch()
+{
+    const CurlSession::Progress p = m_worker->watch(m_job);
+    if (m_operation != Operation::Send || p.total <= 0)
+        return;
+    emitProgress(p.acknowledged, p.total);
+    if (p.awaitingAcceptance && !m_acceptanceAnnounced) {
+        m_acceptanceAnnounced = true;
+        emit waitingForAcceptance();
+    }
 }
 
 // 100 only once the server has accepted the message: until then at most 99.

@@ -5,12 +5,11 @@
 
 #include <QMap>
 #include <QStringList>
+#include <QTimer>
 
 #include <chrono>
 #include <cstdint>
 #include <memory>
-
-class CurlSession;
 
 // The SMTP component on libcurl.
 //
@@ -32,29 +31,41 @@ class CurlSession;
 // the next attempt. A reply that is no SMTP, endless or oversized ends the
 // operation with ProtocolError.
 //
-// Operations that talk to the server run on a worker thread; meanwhile the
-// caller waits in a local event loop that repaints and takes no user input
-// but the Escape key, and cancel() ends the operation within a second
-// (Cancelled). Signals are emitted on the component's thread: connected()
-// after connectToServer() has returned 0; progress() while sendFile() runs,
-// the share of the message that the server's end has acknowledged (100 only
-// once the server has accepted it); waitingForAcceptance() once all of it is
-// acknowledged and only the server's answer is due.
+// Threads: connectToServer() and sendFile() start the operation and return
+// at once. The libcurl work runs on a worker thread the component owns, one
+// job at a time in the order asked; every signal is emitted on the
+// component's own thread, always after the call has returned, a failure
+// known at once included. isBusy() is true from the call until the outcome
+// signal: connected() or connectFailed(), or sendFinished(); lastErrorCode()
+// and lastErrorText() tell about that outcome from then on. While sendFile()
+// runs, progress() gives the share of the message that the server's end has
+// acknowledged (100 only once the server has accepted it), and
+// waitingForAcceptance() comes once all of it is acknowledged and only the
+// server's answer is due. cancel() ends the running operation within a
+// second (Cancelled), unless it has already ended. Starting an operation
+// while another runs fails (NoSession) and leaves that one be.
 //
 // The envelope: setSender() names the sender, setRecipient() adds a
 // recipient, clearEnvelope() forgets the recipients. sendFile() sends from
 // its sender argument (or the set sender when empty) to the recipients added
 // plus its recipient argument. resetSession() forgets sender and recipients
 // and tells whether the session is still open; it asks the server nothing,
-// as curl ends every transaction itself. disconnectFromServer() says QUIT
-// and waits two seconds at most for the answer: the message has gone by then.
+// as curl ends every transaction itself. The message file is read only
+// when it is a regular file, never through a symbolic link at its name
+// (FileUnreadable). disconnectFromServer() returns at once; QUIT goes out
+// after the running operation, if any, and its answer is awaited two seconds
+// at most: the message has gone by then. A connectToServer() that follows
+// begins once the QUIT is done. The destructor ends the running operation
+// and drops those that wait, gives a QUIT already asked for half a second,
+// hangs up and returns within a second; no signal follows.
 // Values with line breaks or other control characters, and addresses with
 // non-ASCII before the "@", are refused: the operation fails with InvalidValue.
 //
 // lastErrorCode(): 0 after a successful operation; the server's reply code
 // (400 to 599) when it refused something; else one of smtp::ErrorCode.
 // lastErrorText() says the same in words. A session survives a refusal the
-// server put in words; after anything else it is closed (NoSession).
+// server put in words and a message file it would not send (missing, empty,
+// no regular file); after anything else it is closed (NoSession).
 class CurlSmtpComponent final : public SmtpComponent
 {
     Q_OBJECT
@@ -67,12 +78,11 @@ public:
     void setHost(const QString &host) override;
     void setUserName(const QString &userName) override;
     void setPassword(const QString &password) override;
-    [[nodiscard]] int16_t connectToServer() override;
+    void connectToServer() override;
     void setSender(const QString &address) override;
     void clearEnvelope() override;
     void setRecipient(const QString &address) override;
-    [[nodiscard]] int16_t sendFile(const QString &sender, const QString &recipient,
-                                   const QString &path) override;
+    void sendFile(const QString &sender, const QString &recipient, const QString &path) override;
     [[nodiscard]] int32_t lastErrorCode() const override;
     [[nodiscard]] QString lastErrorText() const override;
     int16_t resetSession() override;
@@ -94,14 +104,20 @@ public:
     void routeHost(const QString &hostName, const QString &address);
 
 private:
+    class Worker;
+    enum class Operation { Connect, Send };
+
     struct Outcome
     {
         int32_t code = 0;
         QString text;
     };
 
-    template <typename Job> Outcome runOffThread(Job job, bool delivering = false);
-    int16_t finish(const Outcome &outcome);
+    template <typename Task> void start(Task task);
+    [[nodiscard]] bool begin(Operation operation);
+    void failLater(const Outcome &outcome);
+    void finish(quint64 job, const Outcome &outcome);
+    void watch();
     void emitProgress(qint64 sent, qint64 total, bool accepted = false);
 
     QString m_host;
@@ -115,9 +131,17 @@ private:
     quint16 m_tlsFromStartPort = 465;
     QMap<QString, QString> m_routes;
 
-    std::unique_ptr<CurlSession> m_session;
+    std::unique_ptr<Worker> m_worker;
+    QTimer m_watch;
+    quint64 m_lastJob = 0;
     bool m_busy = false;
-    quint64 m_sessionSerial = 0;
+    Operation m_operation = Operation::Connect;
+    quint64 m_job = 0;            // the running operation's
+    bool m_onWorker = false;      // ... and it runs there, not failed at once
+    quint64 m_sessionSerial = 0;  // a connect or disconnect since makes an outcome stale
+    bool m_sessionOpen = false;
+    bool m_encrypted = false;
+    qint64 m_deliverySize = 0;
     int16_t m_lastPercent = -1;
     bool m_acceptanceAnnounced = false;
     Outcome m_last;

@@ -6,7 +6,7 @@
 // and "ARRIVED <ms>" when all of the message is acknowledged. cancel calls
 // cancel() half a second into the transfer, or half a second after the whole
 // message has arrived, and prints "CANCELLED <ms>": how long the component
-// took from cancel() to its return.
+// took from cancel() to its sendFinished().
 #include "CurlSmtpComponent.h"
 
 #include <QCoreApplication>
@@ -43,6 +43,10 @@ int send(const QString &server, const QString &messagePath, const QString &mode)
         QObject::connect(&smtp, &SmtpComponent::waitingForAcceptance, &smtp, cancelSoon);
 
     int16_t status = -1;
+    QObject::connect(&smtp, &SmtpComponent::connectFailed, &smtp, [&](int16_t failed) {
+        std::fprintf(stderr, "connect: %s\n", qPrintable(smtp.lastErrorText()));
+        QCoreApplication::exit(failed);
+    });
     QObject::connect(&smtp, &SmtpComponent::connected, &smtp, [&] {
         smtp.setSender(kFrom);
         smtp.clearEnvelope();
@@ -50,7 +54,10 @@ int send(const QString &server, const QString &messagePath, const QString &mode)
         if (mode == QLatin1String("transfer"))
             cancelSoon();
         clock.start();
-        status = smtp.sendFile(kFrom, kTo, messagePath);
+        smtp.sendFile(kFrom, kTo, messagePath);
+    });
+    QObject::connect(&smtp, &SmtpComponent::sendFinished, &smtp, [&](int16_t finished) {
+        status = finished;
         if (sinceCancel.isValid())
             std::printf("CANCELLED %lld\n", static_cast<long long>(sinceCancel.elapsed()));
         if (status == 0)
@@ -59,11 +66,9 @@ int send(const QString &server, const QString &messagePath, const QString &mode)
         QCoreApplication::quit();
     });
     smtp.setHost(server);
-    if (smtp.connectToServer() != 0) {
-        std::fprintf(stderr, "connect: %s\n", qPrintable(smtp.lastErrorText()));
+    smtp.connectToServer();
+    if (QCoreApplication::exec() != 0)
         return 1;
-    }
-    QCoreApplication::exec();
     const int16_t expected = sinceCancel.isValid() ? int16_t(smtp::Cancelled) : int16_t(0);
     if (status != expected) {
         std::fprintf(stderr, "send: %d %s\n", int(status), qPrintable(smtp.lastErrorText()));

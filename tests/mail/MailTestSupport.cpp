@@ -1,5 +1,6 @@
 #include "MailTestSupport.h"
 
+#include "SmtpComponent.h"
 #include "TestPaths.h"
 #include "VmimeMailMessage.h"
 
@@ -9,6 +10,7 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QRandomGenerator>
+#include <QTest>
 
 namespace mailtest {
 
@@ -22,6 +24,44 @@ QString scriptPath(const QString &relative)
 }
 
 } // namespace
+
+int16_t awaitOutcome(SmtpComponent &smtp, const std::function<void()> &start, int timeoutMs)
+{
+    int16_t status = kNoOutcome;
+    bool returned = false;
+    QString fault;
+    const auto outcome = [&](int16_t s) {
+        if (!returned)
+            fault = QStringLiteral("the outcome signal came from within the call");
+        else if (smtp.isBusy())
+            fault = QStringLiteral("still busy at the outcome signal");
+        status = s;
+    };
+    QObject context;
+    QObject::connect(&smtp, &SmtpComponent::connected, &context, [&] { outcome(0); });
+    QObject::connect(&smtp, &SmtpComponent::connectFailed, &context, outcome);
+    QObject::connect(&smtp, &SmtpComponent::sendFinished, &context, outcome);
+    start();
+    returned = true;
+    if (!smtp.isBusy() && fault.isEmpty())
+        fault = QStringLiteral("not busy right after the call");
+    if (!QTest::qWaitFor([&] { return status != kNoOutcome; }, timeoutMs))
+        fault = QStringLiteral("no outcome signal within %1 ms").arg(timeoutMs);
+    if (fault.isEmpty())
+        return status;
+    qWarning("%s", qPrintable(fault));
+    return kNoOutcome;
+}
+
+int16_t connectAndWait(SmtpComponent &smtp, int timeoutMs)
+{
+    return awaitOutcome(smtp, [&] { smtp.connectToServer(); }, timeoutMs);
+}
+
+int16_t sendAndWait(SmtpComponent &smtp, const QString &from, const QString &to, const QString &path, int timeoutMs)
+{
+    return awaitOutcome(smtp, [&] { smtp.sendFile(from, to, path); }, timeoutMs);
+}
 
 QByteArray readFile(const QString &path)
 {

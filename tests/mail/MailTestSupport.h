@@ -8,8 +8,11 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 
+class SmtpComponent;
 class VmimeMailMessage;
 
 namespace mailtest {
@@ -32,6 +35,16 @@ QString windowBody(const QString &fullName);
 void composeLikeTheWindow(VmimeMailMessage &message, const QString &from, const QString &to,
                           const QString &subject, const QString &fullName,
                           const QString &attachment, const QString &messagePath);
+
+// Start one operation of the SMTP component and wait, bounded, for its
+// outcome signal; the status it gave. What every operation owes is checked on
+// the way: busy from the call until the signal, which never comes from
+// within the call. kNoOutcome, with a warning that says why, when it fails.
+constexpr int16_t kNoOutcome = INT16_MIN;
+int16_t awaitOutcome(SmtpComponent &smtp, const std::function<void()> &start, int timeoutMs = 60000);
+int16_t connectAndWait(SmtpComponent &smtp, int timeoutMs = 60000);
+int16_t sendAndWait(SmtpComponent &smtp, const QString &from, const QString &to, const QString &path,
+                    int timeoutMs = 60000);
 
 // Certificates made with openssl for this test run.
 class Certificates

@@ -5,8 +5,11 @@
 #include "VmimeMailMessage.h"
 #include "CurlSmtpComponent.h"
 
+#include <QElapsedTimer>
 #include <QTimer>
 #include <QtTest>
+
+#include <sys/stat.h>
 
 using namespace mailtest;
 using namespace std::chrono_literals;
@@ -39,6 +42,9 @@ private slots:
     void hostileServers_data();
     void hostileServers();
     void sendingNeedsASessionAndAReadableFile();
+    void operationsRunOneAtATime();
+    void destroyingTheComponentMidOperationEndsIt_data();
+    void destroyingTheComponentMidOperationEndsIt();
 
 private:
     QString file(const QString &name) const { return m_dir.filePath(name); }
@@ -164,7 +170,7 @@ void tst_SmtpFailures::refusedConnections()
     smtp.setHost(host.contains(QLatin1String("%1")) ? host.arg(port) : host);
     smtp.setUserName(user);
     smtp.setPassword(password);
-    const int16_t status = smtp.connectToServer();
+    const int16_t status = connectAndWait(smtp);
     QVERIFY(status != 0);
     QCOMPARE(smtp.lastErrorCode(), expected);
     QCOMPARE(int(status), expected);
@@ -207,12 +213,12 @@ void tst_SmtpFailures::refusedDeliveries()
     int lastPercent = -1;
     connect(&smtp, &SmtpComponent::progress, this, [&](qint64, qint64, int16_t p) { lastPercent = p; });
     smtp.setHost(server.hostAndPort());
-    QVERIFY2(smtp.connectToServer() == 0, qPrintable(smtp.lastErrorText()));
+    QVERIFY2(connectAndWait(smtp) == 0, qPrintable(smtp.lastErrorText()));
 
     smtp.setSender(kFrom);
     smtp.clearEnvelope();
     smtp.setRecipient(kTo);
-    const int16_t status = smtp.sendFile(kFrom, kTo, m_message);
+    const int16_t status = sendAndWait(smtp, kFrom, kTo, m_message);
     QCOMPARE(int(status), expected);
     QCOMPARE(smtp.lastErrorCode(), expected);
     QVERIFY(!smtp.lastErrorText().isEmpty());
@@ -228,13 +234,13 @@ void tst_SmtpFailures::aWordedRefusalLeavesTheSessionUsable()
     QVERIFY2(server.isRunning(), qPrintable(server.errors()));
     CurlSmtpComponent smtp;
     smtp.setHost(server.hostAndPort());
-    QCOMPARE(smtp.connectToServer(), 0);
+    QCOMPARE(connectAndWait(smtp), 0);
 
     // The refused address came from setRecipient: the envelope is what is sent.
     smtp.setRecipient(nobody);
-    QCOMPARE(smtp.sendFile(kFrom, QString(), m_message), 550);
+    QCOMPARE(sendAndWait(smtp, kFrom, QString(), m_message), 550);
     smtp.clearEnvelope();
-    QVERIFY2(smtp.sendFile(kFrom, kTo, m_message) == 0, qPrintable(smtp.lastErrorText()));
+    QVERIFY2(sendAndWait(smtp, kFrom, kTo, m_message) == 0, qPrintable(smtp.lastErrorText()));
     QCOMPARE(smtp.lastErrorCode(), 0);
     QCOMPARE(smtp.resetSession(), 0);
 
@@ -253,18 +259,18 @@ void tst_SmtpFailures::reconnectingReplacesTheOpenSession()
     connect(&smtp, &SmtpComponent::connected, this, [&] { ++connectedCount; });
 
     smtp.setHost(good.hostAndPort());
-    QCOMPARE(smtp.connectToServer(), 0);
+    QCOMPARE(connectAndWait(smtp), 0);
     // A second Send click before the first connection was used.
     smtp.setHost(server.hostAndPort());
-    QCOMPARE(smtp.connectToServer(), 0);
-    QTRY_COMPARE(connectedCount, 1);
-    QCOMPARE(smtp.sendFile(kFrom, kTo, m_message), int16_t(Code::ConnectionLost));
+    QCOMPARE(connectAndWait(smtp), 0);
+    QCOMPARE(connectedCount, 2);
+    QCOMPARE(sendAndWait(smtp, kFrom, kTo, m_message), int16_t(Code::ConnectionLost));
 
     // And once more after the failure, which the window reports but never disconnects.
     smtp.setHost(good.hostAndPort());
-    QCOMPARE(smtp.connectToServer(), 0);
-    QTRY_COMPARE(connectedCount, 2);
-    QVERIFY2(smtp.sendFile(kFrom, kTo, m_message) == 0, qPrintable(smtp.lastErrorText()));
+    QCOMPARE(connectAndWait(smtp), 0);
+    QCOMPARE(connectedCount, 3);
+    QVERIFY2(sendAndWait(smtp, kFrom, kTo, m_message) == 0, qPrintable(smtp.lastErrorText()));
     QCOMPARE(good.received().size(), 1);
 }
 
@@ -282,7 +288,7 @@ void tst_SmtpFailures::serverSettingsThatAreNoHostAndPortAreRefused()
     QFETCH(QString, setting);
     CurlSmtpComponent smtp;
     smtp.setHost(setting);
-    QCOMPARE(smtp.connectToServer(), int16_t(Code::InvalidValue));
+    QCOMPARE(connectAndWait(smtp), int16_t(Code::InvalidValue));
     QVERIFY(!smtp.lastErrorText().isEmpty());
 }
 
@@ -314,7 +320,7 @@ void tst_SmtpFailures::valuesWithLineBreaksNeverReachTheServer()
     smtp.setHost(field == QLatin1String("host") ? value.arg(server.port()) : server.hostAndPort());
     smtp.setUserName(field == QLatin1String("user") ? value : QStringLiteral("ann"));
     smtp.setPassword(field == QLatin1String("password") ? value : QStringLiteral("pw"));
-    const int16_t connected = smtp.connectToServer();
+    const int16_t connected = connectAndWait(smtp);
     if (field == QLatin1String("host") || field == QLatin1String("user") || field == QLatin1String("password")) {
         QCOMPARE(connected, int16_t(Code::InvalidValue));
         QCOMPARE(smtp.lastErrorCode(), int(Code::InvalidValue));
@@ -326,11 +332,11 @@ void tst_SmtpFailures::valuesWithLineBreaksNeverReachTheServer()
     if (field == QLatin1String("recipient"))
         smtp.setRecipient(value);
     const QString argument = field == QLatin1String("argument") ? value : kTo;
-    QCOMPARE(smtp.sendFile(QString(), argument, m_message), int16_t(Code::InvalidValue));
+    QCOMPARE(sendAndWait(smtp, QString(), argument, m_message), int16_t(Code::InvalidValue));
     QCOMPARE(server.received(), QStringList());
     // The session itself is unharmed.
     smtp.clearEnvelope();
-    QCOMPARE(smtp.sendFile(kFrom, kTo, m_message), 0);
+    QCOMPARE(sendAndWait(smtp, kFrom, kTo, m_message), 0);
 }
 
 void tst_SmtpFailures::silentServerTimesOutWhileEventsAreProcessed()
@@ -341,35 +347,38 @@ void tst_SmtpFailures::silentServerTimesOutWhileEventsAreProcessed()
     smtp.setTimeout(1s);
     smtp.setAcceptanceTimeout(1s);
     smtp.setHost(server.hostAndPort());
-    QCOMPARE(smtp.connectToServer(), 0);
+    QCOMPARE(connectAndWait(smtp), 0);
 
     int ticks = 0;
     QTimer timer;
     connect(&timer, &QTimer::timeout, this, [&] { ++ticks; });
     timer.start(20);
-    QCOMPARE(smtp.sendFile(kFrom, kTo, m_message), int16_t(Code::TimedOut));
+    QCOMPARE(sendAndWait(smtp, kFrom, kTo, m_message), int16_t(Code::TimedOut));
     const int ticksWhileSending = ticks;
     timer.stop();
     QVERIFY2(ticksWhileSending > 0, "no events were processed while the server was silent");
 
     // The session is closed: no half-finished transaction is reused.
-    QCOMPARE(smtp.sendFile(kFrom, kTo, m_message), int16_t(Code::NoSession));
+    QCOMPARE(sendAndWait(smtp, kFrom, kTo, m_message), int16_t(Code::NoSession));
     QCOMPARE(smtp.resetSession(), int16_t(Code::NoSession));
 }
 
 void tst_SmtpFailures::sendingNeedsASessionAndAReadableFile()
 {
     CurlSmtpComponent smtp;
-    QCOMPARE(smtp.sendFile(kFrom, kTo, m_message), int16_t(Code::NoSession));
+    QCOMPARE(sendAndWait(smtp, kFrom, kTo, m_message), int16_t(Code::NoSession));
 
     LocalSmtpServer server;
     QVERIFY(server.isRunning());
     smtp.setHost(server.hostAndPort());
-    QCOMPARE(smtp.connectToServer(), 0);
-    QCOMPARE(smtp.sendFile(kFrom, kTo, file(QStringLiteral("missing.msg"))), int16_t(Code::FileUnreadable));
+    QCOMPARE(connectAndWait(smtp), 0);
     writeFile(file(QStringLiteral("empty.msg")), {});
-    QCOMPARE(smtp.sendFile(kFrom, kTo, file(QStringLiteral("empty.msg"))), int16_t(Code::FileUnreadable));
-    QCOMPARE(smtp.sendFile(kFrom, kTo, m_message), 0);
+    // Only a regular file of its own is read: never through a link, never a FIFO that would block.
+    QVERIFY(QFile::link(m_message, file(QStringLiteral("link.msg"))));
+    QCOMPARE(::mkfifo(QFile::encodeName(file(QStringLiteral("fifo.msg"))).constData(), 0600), 0);
+    for (const char *name : {"missing.msg", "empty.msg", "link.msg", "fifo.msg"})
+        QCOMPARE(sendAndWait(smtp, kFrom, kTo, file(QLatin1String(name))), int16_t(Code::FileUnreadable));
+    QCOMPARE(sendAndWait(smtp, kFrom, kTo, m_message), 0);
     QCOMPARE(server.received().size(), 1);
 }
 
@@ -395,6 +404,7 @@ void tst_SmtpFailures::hostileServers_data()
     QTest::newRow("STARTTLS answered with garbage")
         << "starttls-garbage" << remote << false << QString() << int(Code::TlsFailure);
     QTest::newRow("message stalls") << "stall-data" << local << true << QString() << int(Code::TimedOut);
+    QTest::newRow("cancel while connecting") << "drip" << local << false << "connect" << int(Code::Cancelled);
     QTest::newRow("cancel during the transfer") << "stall-data" << local << true << "transfer" << int(Code::Cancelled);
     QTest::newRow("cancel while the server decides")
         << "silent-end" << local << true << "acceptance" << int(Code::Cancelled);
@@ -427,13 +437,13 @@ void tst_SmtpFailures::hostileServers()
         if (cancel == QLatin1String("acceptance"))
             QTimer::singleShot(1500, &smtp, [&] { smtp.cancel(); });
     });
-    if (cancel == QLatin1String("transfer"))
+    if (cancel == QLatin1String("transfer") || cancel == QLatin1String("connect"))
         QTimer::singleShot(1500, &smtp, [&] { smtp.cancel(); });
 
-    int status = smtp.connectToServer();
+    int status = connectAndWait(smtp);
     if (sending) {
         QCOMPARE(status, 0);
-        status = smtp.sendFile(kFrom, kTo, m_message);
+        status = sendAndWait(smtp, kFrom, kTo, m_message);
     }
     QCOMPARE(status, expected);
     QCOMPARE(smtp.lastErrorCode(), expected);
@@ -447,6 +457,71 @@ void tst_SmtpFailures::hostileServers()
     QCOMPARE(commands.contains(QStringLiteral("MAIL")), sending);
     const qint64 growth = memory.growth();
     QVERIFY2(growth < 50 * 1024 * 1024, qPrintable(QStringLiteral("memory grew by %1 MB").arg(growth >> 20)));
+}
+
+// A call while an operation runs fails later and leaves that one be; a
+// connection asked for right after a disconnect waits for the QUIT, and a
+// cancel while it waits is not lost.
+void tst_SmtpFailures::operationsRunOneAtATime()
+{
+    LocalSmtpServer server;
+    QVERIFY2(server.isRunning(), qPrintable(server.errors()));
+    CurlSmtpComponent smtp;
+    smtp.setHost(server.hostAndPort());
+    QSignalSpy connected(&smtp, &SmtpComponent::connected);
+    QSignalSpy connectFailed(&smtp, &SmtpComponent::connectFailed);
+    QSignalSpy sendFinished(&smtp, &SmtpComponent::sendFinished);
+    smtp.connectToServer();
+    smtp.connectToServer();
+    smtp.sendFile(kFrom, kTo, m_message);
+    QCOMPARE(connectFailed.size() + sendFinished.size(), 0);
+    QVERIFY(connected.wait(20000));
+    QCOMPARE(connectFailed.size(), 1);
+    QCOMPARE(connectFailed.first().first().value<int16_t>(), int16_t(Code::NoSession));
+    QCOMPARE(sendFinished.size(), 1);
+    QCOMPARE(sendFinished.first().first().value<int16_t>(), int16_t(Code::NoSession));
+
+    for (int round = 0; round < 2; ++round) {
+        QVERIFY2(sendAndWait(smtp, kFrom, kTo, m_message) == 0, qPrintable(smtp.lastErrorText()));
+        smtp.disconnectFromServer();
+        QCOMPARE(connectAndWait(smtp), 0);
+    }
+    smtp.disconnectFromServer();
+    QCOMPARE(awaitOutcome(smtp, [&] { smtp.connectToServer(); smtp.cancel(); }), int16_t(Code::Cancelled));
+    QCOMPARE(server.received().size(), 2);
+}
+
+// What a caller waits for ends at once; a QUIT asked for still goes out.
+void tst_SmtpFailures::destroyingTheComponentMidOperationEndsIt_data()
+{
+    QTest::addColumn<QString>("scenario");
+    QTest::addColumn<QString>("phase");
+    QTest::newRow("connecting") << QStringLiteral("drip") << QStringLiteral("connect");
+    QTest::newRow("sending") << QStringLiteral("stall-data") << QStringLiteral("send");
+    QTest::newRow("awaiting acceptance") << QStringLiteral("silent-end") << QStringLiteral("send");
+    QTest::newRow("right after a disconnect") << QStringLiteral("silent-end") << QStringLiteral("quit");
+}
+
+void tst_SmtpFailures::destroyingTheComponentMidOperationEndsIt()
+{
+    QFETCH(QString, scenario);
+    QFETCH(QString, phase);
+    HostileSmtpServer server(scenario, {QStringLiteral("--interval"), QStringLiteral("0.2")});
+    QVERIFY2(server.isRunning(), qPrintable(server.errors()));
+    auto smtp = std::make_unique<CurlSmtpComponent>();
+    smtp->setHost(server.hostAndPort());
+    QVERIFY(phase == QLatin1String("connect") || connectAndWait(*smtp) == 0);
+    if (phase == QLatin1String("quit"))
+        smtp->disconnectFromServer();
+    else
+        phase == QLatin1String("send") ? smtp->sendFile(kFrom, kTo, m_message) : smtp->connectToServer();
+    if (phase != QLatin1String("quit"))
+        QTest::qWait(1000);
+    QElapsedTimer clock;
+    clock.start();
+    smtp.reset();
+    QVERIFY2(clock.elapsed() < 3000, qPrintable(QStringLiteral("%1 ms").arg(clock.elapsed())));
+    QCOMPARE(server.commands().contains(QStringLiteral("QUIT")), phase == QLatin1String("quit"));
 }
 
 QTEST_GUILESS_MAIN(tst_SmtpFailures)

@@ -1,6 +1,7 @@
 #include "VideoMessage.h"
 
 #include "CurrentSettings.h"
+#include "MailAddress.h"
 #include "MailMessage.h"
 
 namespace {
@@ -40,4 +41,25 @@ void composeVideoMessage(MailMessage &message, const CurrentSettings &settings,
     message.setSubject(QStringLiteral("Mirabo: ") + subject);
     message.setBody(bodyText(settings.FullName));
     message.attachFile(attachmentPath);
+}
+
+QString addressProblem(const QString &sender, const QString &recipient)
+{
+    if (!isPlainMailAddress(recipient))
+        return QStringLiteral(
+            "Please type the e-mail address of the person you are sending to as one plain "
+            "address, such as friend@example.com: no spaces, no line breaks, only one address.");
+    if (!isPlainMailAddress(sender))
+        return QStringLiteral(
+            "Your own e-mail address under Settings, Show Email Settings, must be one plain "
+            "address, such as you@example.com: no name, no spaces, no line breaks, only one "
+            "address.");
+    for (const QString &address : {sender, recipient}) {
+        if (!hasAsciiLocalPart(address))
+            return QStringLiteral("The address %1 has letters outside plain A to Z before the \"@\": "
+                                  "such addresses cannot be sent to or from yet. Please use another "
+                                  "address.")
+                .arg(address);
+    }
+    return {};
 }

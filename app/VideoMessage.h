@@ -14,3 +14,7 @@ struct CurrentSettings;
 void composeVideoMessage(MailMessage &message, const CurrentSettings &settings,
                          const QString &recipient, const QString &subject,
                          const QString &attachmentPath);
+
+// What the user must put right before sender and recipient can go into a
+// message, in words; empty when they can.
+[[nodiscard]] QString addressProblem(const QString &sender, const QString &recipient);

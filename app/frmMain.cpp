@@ -4,22 +4,17 @@
 #include "CaptureComponent.h"
 #include "Dialogs.h"
 #include "FirstRun.h"
+#include "Lamp.h"
 #include "MediaPlayer.h"
 #include "RecentRecipients.h"
 #include "SettingNames.h"
 #include "SettingsStore.h"
-#include "SmtpComponent.h"
-#include "WorkFiles.h"
 #include "ui_frmMain.h"
 
-#include <QCompleter>
-#include <QDir>
 #include <QFocusEvent>
 #include <QScreen>
 #include <QSignalBlocker>
-#include <QStringListModel>
 
-#include <algorithm>
 
 namespace {
 
@@ -28,15 +23,6 @@ const QString kStep2Text = QStringLiteral(
     "email from box, type it in now, otherwise, type in the email address of the person you "
     "wish to send a VideoEmail to and then press the TAB key.");
 
-const std::array<QString, 5> kPanelNames = {settingnames::EmailAddress, settingnames::FullName,
-                                            settingnames::SMTP, settingnames::PanelUserName,
-                                            settingnames::Password};
-
-// Title bar, menu bar and borders of the window as first designed; the outer
-// heights of the panel command assume them, so they are taken off to find
-// the client height whatever the window manager here adds.
-constexpr int kDesignNonClientPx = 52;
-constexpr int kTwipsPerPixel = 15;
 constexpr int kClientWidthPx = 676;
 constexpr int kClientHeightPx = 480;
 
@@ -51,8 +37,8 @@ frmMain::frmMain(const FormParts &parts, QWidget *parent)
     , SmtpClient(parts.smtp)
     , m_store(parts.store)
     , m_dialogs(parts.dialogs)
-    , m_programDir(parts.programDir)
-    , m_workDir(parts.workDir.isEmpty() ? parts.programDir : parts.workDir)
+    , m_session(SessionParts{parts.capture, parts.player, parts.message, parts.smtp, parts.folder,
+                             parts.programDir})
 {
     ui->setupUi(this);
     setWindowIcon(makeAppIcon());
@@ -67,25 +53,16 @@ frmMain::frmMain(const FormParts &parts, QWidget *parent)
     LiveVideo.setView(ui->LiveVideoView);
     Player.setView(ui->PlayerView);
 
-    auto *completer = new QCompleter(this);
-    m_recentRecipients = new QStringListModel(completer);
-    completer->setModel(m_recentRecipients);
-    completer->setCaseSensitivity(Qt::CaseInsensitive);
-    completer->setMaxVisibleItems(recentrecipients::kKept);
-    txtEmailTo->setCompleter(completer);
+    m_recentRecipients = new RecipientCompleter(this);
+    txtEmailTo->setCompleter(m_recentRecipients);
 
     ui->centralwidget->setFixedWidth(kClientWidthPx);
     setFixedSize(kClientWidthPx, kClientHeightPx + menuBar()->sizeHint().height());
 
-    connectHandlers();
+    connectHandlers(parts.folder);
 }
 
 frmMain::~frmMain() = default;
-
-QString frmMain::workFile(const QString &name) const
-{
-    return QDir(m_workDir).filePath(name);
-}
 
 void frmMain::load()
 {
@@ -144,8 +121,7 @@ void frmMain::Form_Load()
         const QSignalBlocker quiet(txtDetails[i]);
         txtDetails[i]->setText(*fields[i]);
     }
-    m_recentRecipients->setStringList(
-        recentrecipients::parse(m_store.read(settingnames::RecentRecipients)));
+    m_recentRecipients->setStored(m_store.read(settingnames::RecentRecipients));
 
     txtEmailFrom->setText(QLatin1Char('"') + m_current.FullName + QStringLiteral("\" ")
                           + m_current.EmailAddress);
@@ -153,7 +129,8 @@ void frmMain::Form_Load()
     resetStepLamps();
     lblInstructions->setText(kStep2Text);
 
-    LiveVideo.setCaptureFileName(workFile(workfiles::Clip));
+    LiveVideo.setCaptureFileName(m_session.file(workfiles::Clip));
+    Session_Restored(m_session.restore());
 
     if (LiveVideo.deviceCount() == 0) {
         m_dialogs.message(QStringLiteral("No Compatable Capture Devices Found"));
@@ -193,101 +170,4 @@ void frmMain::BUTRecord_GotFocus()
     lblInstructions->setText(
         QStringLiteral("Now Click the Record button When you're ready to record your message. "
                        "Recording will start as soon as you click it"));
-}
-
-// ---- Settings panel -------------------------------------------------------
-
-void frmMain::txtDetails_Change(int index)
-{
-    if (index < 0 || index > 4)
-        return;
-    const QString text = txtDetails[index]->text();
-    m_store.save(kPanelNames[index], text);
-    *m_current.fields()[index] = text;
-}
-
-void frmMain::mnuEmailSettings_Click()
-{
-    if (mnuEmailSettings->text() == QStringLiteral("Show Email Settings")) {
-        mnuEmailSettings->setText(QStringLiteral("Hide Email Settings"));
-        setOuterHeight(9600);
-        reachSettingsPanel(true);
-    } else {
-        mnuEmailSettings->setText(QStringLiteral("Show Email Settings"));
-        reachSettingsPanel(false);
-        setOuterHeight(7980);
-    }
-}
-
-void frmMain::setOuterHeight(int twips)
-{
-    const int client = twips / kTwipsPerPixel - kDesignNonClientPx;
-    setFixedSize(width(), client + menuBar()->sizeHint().height());
-}
-
-// ---- Devices and their dialogs --------------------------------------------
-
-void frmMain::mnuDevs_Click(int index)
-{
-    LiveVideo.setCurrentDevice(index);
-}
-
-// Entry k names device k and the current device is marked; with no device the
-// design's single entry "dummy" stays. Filled at start-up and again whenever
-// a camera is plugged in or out.
-void frmMain::fillDevicesMenu()
-{
-    const int32_t count = std::max<int32_t>(LiveVideo.deviceCount(), 0);
-    while (int32_t(mnuDevs.size()) > std::max<int32_t>(count, 1)) {
-        delete mnuDevs.back();
-        mnuDevs.pop_back();
-    }
-    for (auto k = int32_t(mnuDevs.size()); k < count; ++k) {
-        QAction *entry = mnuDevices->addAction(QString());
-        connectDeviceEntry(entry, k);
-        mnuDevs.push_back(entry);
-    }
-    if (count == 0)
-        mnuDevs[0]->setText(QStringLiteral("dummy"));
-    for (int32_t k = 0; k < count; ++k)
-        mnuDevs[size_t(k)]->setText(LiveVideo.deviceName(k));
-    markCurrentDevice();
-}
-
-void frmMain::LiveVideo_DevicesChanged()
-{
-    fillDevicesMenu();
-}
-
-void frmMain::markCurrentDevice()
-{
-    const int32_t current = LiveVideo.currentDevice();
-    for (size_t k = 0; k < mnuDevs.size(); ++k) {
-        mnuDevs[k]->setCheckable(true);
-        mnuDevs[k]->setChecked(int32_t(k) == current);
-    }
-}
-
-void frmMain::mnuShowDisplay_Click()
-{
-    if (LiveVideo.displayDialogAvailable())
-        LiveVideo.showDisplayDialog();
-    else
-        m_dialogs.message(QStringLiteral("Can't Show those options"));
-}
-
-void frmMain::mnuShowFormat_Click()
-{
-    if (LiveVideo.formatDialogAvailable())
-        LiveVideo.showFormatDialog();
-    else
-        m_dialogs.message(QStringLiteral("Can't Show those options"));
-}
-
-void frmMain::mnuShowSource_Click()
-{
-    if (LiveVideo.sourceDialogAvailable())
-        LiveVideo.showSourceDialog();
-    else
-        m_dialogs.message(QStringLiteral("Can't show those options"));
 }

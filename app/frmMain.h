@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CurrentSettings.h"
+#include "MessageSession.h"
 
 #include <QMainWindow>
 #include <array>
@@ -11,6 +12,7 @@
 
 class CaptureComponent;
 class Dialogs;
+class InputGate;
 class FlatButton;
 class GradientProgressBar;
 class Lamp;
@@ -21,9 +23,10 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QMenu;
-class QStringListModel;
+class RecipientCompleter;
 class SettingsStore;
 class SmtpComponent;
+class WorkFolder;
 namespace Ui {
 class frmMain;
 }
@@ -37,13 +40,15 @@ struct FormParts
     SmtpComponent &smtp;
     SettingsStore &store;
     Dialogs &dialogs;
+    WorkFolder &folder;   // holds the working files, claimed by this copy
     QString programDir;   // holds mirabo and the encoder
-    QString workDir;      // holds the working files; empty: the program directory
 };
 
 // The one window of the program. Each handler is the ordered list of steps
-// of one user action or component event; state lives in the controls, in
-// CurrentSettings and in the working files.
+// of one user action or component event that the user sees; where the
+// message has got to, and its files and jobs, are the session's. A click the
+// session's stage does not allow is dropped, and while a job runs that the
+// user must not disturb, all input to the window but Escape is.
 class frmMain : public QMainWindow
 {
     Q_OBJECT
@@ -86,7 +91,7 @@ public:
     QAction *mnuEmailSettings = nullptr;
 
     [[nodiscard]] const CurrentSettings &currentSettings() const { return m_current; }
-    [[nodiscard]] QString workFile(const QString &name) const;
+    [[nodiscard]] MessageSession &session() { return m_session; }
 
 protected:
     bool event(QEvent *event) override;
@@ -103,13 +108,19 @@ private:
     void BUTRecord_Click();
     void BUTstopRecord_Click();
     void LiveVideo_StatusText(int32_t code, const QString &text);
-    void LiveVideo_Yield();
+    void LiveVideo_CaptureEnded(bool started, const QString &problem);
     void BUTplay_Click();
     void BUTcompress_Click();
+    void Encoder_Started();
+    void Encoder_Finished();
+    void Encoder_Failed(const QString &message);
     void BUTsend_Click();
-    void SmtpClient_Connected();
+    void SmtpClient_ConnectFailed(int16_t code, const QString &reason);
     void SmtpClient_Progress(int16_t percent);
     void SmtpClient_WaitingForAcceptance();
+    void SmtpClient_SendFailed(int16_t code, const QString &reason);
+    void SmtpClient_Delivered();
+    void Session_Restored(const MessageSession::Restored &found);
     void txtDetails_Change(int index);
     void mnuEmailSettings_Click();
     void mnuDevs_Click(int index);
@@ -121,22 +132,17 @@ private:
     // Runs a handler; an error it raises is shown instead of ending the program.
     void guarded(const std::function<void()> &handler);
     void bindControls();
-    void connectHandlers();
+    void connectHandlers(WorkFolder &folder);
     void setOuterHeight(int twips);
     [[nodiscard]] static QPalette designedPalette();
     void setUpAccess();
     void reachSettingsPanel(bool inView);
 
     // Steps that several handlers share.
-    void resetPlayer();
-    void applyCaptureSettings();
-    void showOnAir(const QString &caption, int16_t lampState);
-    void hideOnAir();
-    void showClipRecorded();
-    void showRecordingBroken();
+    void showStage();
+    void showRecordingEnded(bool broken);
+    void showFailure(int16_t code, const QString &reason);
     void resetStepLamps();
-    void removeWorkFiles();
-    void rememberRecipient(const QString &address);
     void fillDevicesMenu();
     void markCurrentDevice();
     void connectDeviceEntry(QAction *entry, int index);
@@ -148,13 +154,9 @@ private:
     SmtpComponent &SmtpClient;
     SettingsStore &m_store;
     Dialogs &m_dialogs;
-    const QString m_programDir;
-    const QString m_workDir;
+    MessageSession m_session;
+    InputGate *m_inputGate = nullptr;
     CurrentSettings m_current;
-    QStringListModel *m_recentRecipients = nullptr;   // the recipient box's completions
+    RecipientCompleter *m_recentRecipients = nullptr;
     bool m_activatedOnce = false;
-    // Which recording of this run video.avi holds, and which one mirabo.mpg
-    // was made from.
-    int m_recordings = 0;
-    int m_compressedRecording = -1;
 };

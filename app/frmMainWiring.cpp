@@ -4,7 +4,8 @@
 
 #include "CaptureComponent.h"
 #include "Dialogs.h"
-#include "SmtpComponent.h"
+#include "InputGate.h"
+#include "WorkFolder.h"
 #include "ui_frmMain.h"
 
 #include <exception>
@@ -54,8 +55,16 @@ void frmMain::guarded(const std::function<void()> &handler)
     }
 }
 
-void frmMain::connectHandlers()
+void frmMain::connectHandlers(WorkFolder &folder)
 {
+    m_inputGate = new InputGate(this, [this] { return m_session.busy(); });
+    // A second copy started meanwhile wants this one in front.
+    connect(&folder, &WorkFolder::ownerWanted, this, [this] {
+        setWindowState(windowState() & ~Qt::WindowMinimized);
+        show();
+        raise();
+        activateWindow();
+    });
     const auto on = [this](auto *sender, auto signal, void (frmMain::*handler)()) {
         connect(sender, signal, this, [this, handler] { guarded([&] { (this->*handler)(); }); });
     };
@@ -66,9 +75,14 @@ void frmMain::connectHandlers()
     on(BUTplay, &QAbstractButton::clicked, &frmMain::BUTplay_Click);
     on(BUTcompress, &QAbstractButton::clicked, &frmMain::BUTcompress_Click);
     on(BUTsend, &QAbstractButton::clicked, &frmMain::BUTsend_Click);
-    on(&LiveVideo, &CaptureComponent::yieldRequested, &frmMain::LiveVideo_Yield);
-    on(&SmtpClient, &SmtpComponent::connected, &frmMain::SmtpClient_Connected);
-    on(&SmtpClient, &SmtpComponent::waitingForAcceptance, &frmMain::SmtpClient_WaitingForAcceptance);
+    on(&m_session, &MessageSession::compressStarted, &frmMain::Encoder_Started);
+    on(&m_session, &MessageSession::compressed, &frmMain::Encoder_Finished);
+    connect(&m_session, &MessageSession::compressCancelled, this,
+            [this] { guarded([&] { Encoder_Failed(QString()); }); });
+    on(&m_session, &MessageSession::waitingForAcceptance, &frmMain::SmtpClient_WaitingForAcceptance);
+    on(&m_session, &MessageSession::delivered, &frmMain::SmtpClient_Delivered);
+    // The window closes when the job it waited for is over; nothing is told.
+    connect(&m_session, &MessageSession::readyToClose, this, &QWidget::close, Qt::QueuedConnection);
     on(mnuEmailSettings, &QAction::triggered, &frmMain::mnuEmailSettings_Click);
     on(mnuShowDisplay, &QAction::triggered, &frmMain::mnuShowDisplay_Click);
     on(mnuShowFormat, &QAction::triggered, &frmMain::mnuShowFormat_Click);
@@ -78,8 +92,22 @@ void frmMain::connectHandlers()
             [this](int32_t code, const QString &text) {
                 guarded([&] { LiveVideo_StatusText(code, text); });
             });
-    connect(&SmtpClient, &SmtpComponent::progress, this,
-            [this](qint64, qint64, int16_t percent) { guarded([&] { SmtpClient_Progress(percent); }); });
+    connect(&m_session, &MessageSession::recordingEnded, this,
+            [this](bool started, const QString &problem) {
+                guarded([&] { LiveVideo_CaptureEnded(started, problem); });
+            });
+    connect(&m_session, &MessageSession::compressFailed, this,
+            [this](const QString &message) { guarded([&] { Encoder_Failed(message); }); });
+    connect(&m_session, &MessageSession::connectFailed, this,
+            [this](int16_t code, const QString &reason) {
+                guarded([&] { SmtpClient_ConnectFailed(code, reason); });
+            });
+    connect(&m_session, &MessageSession::sendFailed, this,
+            [this](int16_t code, const QString &reason) {
+                guarded([&] { SmtpClient_SendFailed(code, reason); });
+            });
+    connect(&m_session, &MessageSession::progress, this,
+            [this](int16_t percent) { guarded([&] { SmtpClient_Progress(percent); }); });
     for (int i = 0; i < int(txtDetails.size()); ++i) {
         connect(txtDetails[i], &QLineEdit::textChanged, this,
                 [this, i] { guarded([&] { txtDetails_Change(i); }); });

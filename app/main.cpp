@@ -1,4 +1,5 @@
 #include "RealParts.h"
+#include "WorkFolder.h"
 #include "frmMain.h"
 
 #include <QApplication>
@@ -13,6 +14,12 @@ int main(int argc, char *argv[])
     QGuiApplication::setDesktopFileName(QStringLiteral(MIRABO_APP_ID));
 
     RealParts real(QCoreApplication::applicationDirPath());
+    if (!real.ownsFolder()) {
+        // One copy at a time: the one running comes forward instead.
+        if (!real.folder().callOwner())
+            qWarning("Mirabo is running already, but did not answer.");
+        return 0;
+    }
     frmMain window(real.parts());
     // Start-up questions come before the window is on screen; later
     // messages belong to it.

@@ -21,6 +21,9 @@ public:
     [[nodiscard]] virtual QString textEntry(const QString &prompt, const QString &title,
                                             const QString &defaultText,
                                             Echo echo = Echo::Normal) = 0;
+    // Two buttons, no icon, caption "Mirabo"; true when the first was chosen.
+    [[nodiscard]] virtual bool question(const QString &text, const QString &first,
+                                        const QString &second) = 0;
 };
 
 class QtDialogs : public Dialogs
@@ -30,6 +33,7 @@ public:
     void message(const QString &text) override;
     QString textEntry(const QString &prompt, const QString &title, const QString &defaultText,
                       Echo echo = Echo::Normal) override;
+    bool question(const QString &text, const QString &first, const QString &second) override;
 
 private:
     QWidget *m_parent = nullptr;

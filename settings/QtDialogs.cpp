@@ -5,11 +5,21 @@
 #include <QInputDialog>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPushButton>
 
 void QtDialogs::message(const QString &text)
 {
     QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Mirabo"), text, QMessageBox::Ok, m_parent);
     box.exec();
+}
+
+bool QtDialogs::question(const QString &text, const QString &first, const QString &second)
+{
+    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Mirabo"), text, QMessageBox::NoButton, m_parent);
+    QAbstractButton *firstButton = box.addButton(first, QMessageBox::AcceptRole);
+    box.setDefaultButton(box.addButton(second, QMessageBox::RejectRole));
+    box.exec();
+    return box.clickedButton() == firstButton;
 }
 
 QString QtDialogs::textEntry(const QString &prompt, const QString &title, const QString &defaultText,

@@ -12,6 +12,7 @@
 #include "ScriptedDialogs.h"
 #include "SettingsStore.h"
 #include "TestPaths.h"
+#include "WorkFolder.h"
 #include "frmMain.h"
 
 #include <QAction>
@@ -75,6 +76,21 @@ inline bool makeClip(const QString &path, double seconds = 2.0)
     return p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
 }
 
+using Stage = MessageSession::Stage;
+
+// Waits until the window's message has reached `stage`.
+inline bool reaches(frmMain &w, Stage stage, int ms = 30000)
+{
+    return QTest::qWaitFor([&] { return w.session().stage() == stage; }, ms);
+}
+
+// Waits until no job runs (a recording, a compression, a delivery).
+inline bool settles(frmMain &w, int ms = 30000)
+{
+    return QTest::qWaitFor(
+        [&] { return !w.session().busy() && w.session().stage() != Stage::Recording; }, ms);
+}
+
 class WindowRig
 {
 public:
@@ -110,15 +126,46 @@ public:
     }
     [[nodiscard]] QString file(const QString &name) const { return QDir(programDir).filePath(name); }
 
+    // A clip (and its compressed form) as an earlier run of the program left
+    // them: the window starts with them offered again.
+    void leaveFiles(const QByteArray &clip, const QByteArray &compressed = QByteArray())
+    {
+        const auto write = [this](const char *name, const QByteArray &data) {
+            QFile f(file(QString::fromLatin1(name)));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(data);
+        };
+        if (!clip.isNull())
+            write("video.avi", clip);
+        if (!compressed.isNull())
+            write("mirabo.mpg", compressed);
+        noteFiles();
+    }
+    // Notes whatever clip and compressed clip lie in the folder as the
+    // program's own.
+    void noteFiles()
+    {
+        WorkFolder folder(programDir);
+        QVERIFY(folder.claim());
+        WorkFolder::Record r;
+        r.clip = workfiles::identityOf(file(QStringLiteral("video.avi")));
+        r.recordedAt = QDateTime::currentDateTime();
+        r.compressed = workfiles::identityOf(file(QStringLiteral("mirabo.mpg")));
+        if (r.compressed.valid())
+            r.compressedFrom = r.clip;
+        QVERIFY(folder.setRecord(r));
+    }
+
     // Builds the window as main() does, runs its load handling and shows it.
     // A part given here stands in for the real one.
     frmMain &start(CaptureComponent *capture = nullptr, SettingsStore *store = nullptr)
     {
         window.reset();
+        parts.reset();
         parts = std::make_unique<RealParts>(programDir, settingsPath, &dialogs);
         FormParts p = parts->parts();
         FormParts used{capture ? *capture : p.capture, p.player, p.message, p.smtp,
-                       store ? *store : p.store, p.dialogs, p.programDir, p.workDir};
+                       store ? *store : p.store, p.dialogs, p.folder, p.programDir};
         window = std::make_unique<frmMain>(used);
         window->load();
         window->show();

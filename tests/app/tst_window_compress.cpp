@@ -12,16 +12,18 @@ using namespace windowtest;
 
 namespace {
 
-// Puts the window where a recording leaves it, with a clip in place.
-void clipRecorded(WindowRig &rig, frmMain &w)
+// Starts the window where a recording (and a compression, when given) left
+// it, with the clip in place.
+frmMain &startWithClip(WindowRig &rig, double seconds = 2.0, const QByteArray &compressed = QByteArray())
 {
-    QVERIFY(makeClip(rig.file(QStringLiteral("video.avi"))));
-    w.BUTRecord->setEnabled(true);
-    w.BUTplay->setEnabled(true);
-    w.BUTcompress->setEnabled(true);
+    if (!makeClip(rig.file(QStringLiteral("video.avi")), seconds))
+        qWarning("no clip made");
+    rig.leaveFiles(QByteArray(), compressed);
+    frmMain &w = rig.start();
     w.LEDsteps[3]->setState(1);
     w.LEDsteps[4]->setState(2);
     w.lblInstructions->setText(kStep5Text);
+    return w;
 }
 
 bool writeEncoder(const QString &path, const QByteArray &script)
@@ -53,11 +55,11 @@ private slots:
         WindowRig rig(QStringLiteral("Program Files/Mirabo"));
         QVERIFY(rig.installEncoder());
         rig.storeTypicalSettings();
-        frmMain &w = rig.start();
-        clipRecorded(rig, w);
+        frmMain &w = startWithClip(rig);
         const QString before = QDir::currentPath();
 
         QTest::mouseClick(w.BUTcompress, Qt::LeftButton);
+        QVERIFY(settles(w));
 
         QVERIFY2(rig.dialogs.messages.isEmpty(), qPrintable(rig.dialogs.messages.join('\n')));
         QCOMPARE(w.lblInstructions->text(), kStep6Text);
@@ -100,9 +102,9 @@ private slots:
         QVERIFY(writeEncoder(rig.file(QStringLiteral("avi2mpg1")),
                              QStringLiteral("head -c %1 /dev/zero > mirabo.mpg\n").arg(bytes).toLatin1()));
         rig.storeTypicalSettings();
-        frmMain &w = rig.start();
-        clipRecorded(rig, w);
+        frmMain &w = startWithClip(rig);
         QTest::mouseClick(w.BUTcompress, Qt::LeftButton);
+        QVERIFY(settles(w));
         QVERIFY(rig.dialogs.messages.isEmpty());
         const QString text = w.lblStatus->text();
         QVERIFY2(text.startsWith(QStringLiteral("mirabo.mpg: %1 MB").arg(bytes / 1e6, 0, 'f', 1)), qPrintable(text));
@@ -119,9 +121,9 @@ private slots:
                              "pwd > args.txt; for a in \"$@\"; do echo \"$a\" >> args.txt; done\n"
                              "printf 'mpeg' > mirabo.mpg\n"));
         rig.storeTypicalSettings();
-        frmMain &w = rig.start();
-        clipRecorded(rig, w);
+        frmMain &w = startWithClip(rig);
         QTest::mouseClick(w.BUTcompress, Qt::LeftButton);
+        QVERIFY(settles(w));
         QFile args(rig.file(QStringLiteral("args.txt")));
         QVERIFY(args.open(QIODevice::ReadOnly));
         QCOMPARE(QString::fromLocal8Bit(args.readAll()),
@@ -142,7 +144,9 @@ private slots:
         w.txtEmailTo->setText(QStringLiteral("bob@example.org"));
         at(1000, &w, [&] { w.BUTstopRecord->click(); });
         QTest::mouseClick(w.BUTRecord, Qt::LeftButton);
+        QVERIFY(settles(w));
         QTest::mouseClick(w.BUTcompress, Qt::LeftButton);
+        QVERIFY(settles(w));
         QVERIFY(w.BUTsend->isEnabled());
 
         // Compress clicked three seconds into the next recording
@@ -151,6 +155,7 @@ private slots:
         at(3000, &w, [&] { QTest::mouseClick(w.BUTcompress, Qt::LeftButton); });
         at(8000, &w, [&] { w.BUTstopRecord->click(); });   // should it still record
         QTest::mouseClick(w.BUTRecord, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(w.session().stage() == Stage::Compressed, 30000);
 
         QVERIFY(!sendEnabledWhileRecording);
         QVERIFY2(rig.dialogs.messages.isEmpty(), qPrintable(rig.dialogs.messages.join('\n')));
@@ -174,9 +179,7 @@ private slots:
         WindowRig rig;
         QVERIFY(rig.installEncoder());
         rig.storeTypicalSettings();
-        frmMain &w = rig.start();
-        clipRecorded(rig, w);
-        QVERIFY(makeClip(rig.file(QStringLiteral("video.avi")), 8.0));
+        frmMain &w = startWithClip(rig, 8.0);
         struct stat clip {};
         QCOMPARE(::stat(QFile::encodeName(rig.file("video.avi")).constData(), &clip), 0);
 
@@ -195,6 +198,7 @@ private slots:
         poll.start(10);
         at(10000, &w, [&] { w.BUTstopRecord->click(); });   // should a recording start after all
         QTest::mouseClick(w.BUTcompress, Qt::LeftButton);
+        QVERIFY(settles(w));
         QTest::qWait(100);
 
         // the window went on (the timer ran while the encoder did) and nothing else started
@@ -212,7 +216,7 @@ private slots:
     void aFailedCompressionIsReportedNotPassedOn_data()
     {
         QTest::addColumn<QByteArray>("encoder");   // empty: no encoder at all
-        QTest::addColumn<bool>("sendWasEnabled");
+        QTest::addColumn<bool>("sendWasEnabled");   // sent after: as before, unless said
         QTest::addColumn<QString>("reason");
         QTest::addColumn<QString>("advice");
         const QString recordAgain = QStringLiteral("Record the video again");
@@ -222,8 +226,13 @@ private slots:
                                << QStringLiteral("stopped with error 1 (bad input)") << recordAgain;
         QTest::newRow("writes nothing") << QByteArray("exit 0\n") << false
                                         << QStringLiteral("wrote no compressed video") << recordAgain;
+        // the compressed clip made before is gone, and Send with it
         QTest::newRow("writes an empty file") << QByteArray(": > mirabo.mpg\n") << true
                                               << QStringLiteral("wrote no compressed video") << recordAgain;
+        // the one made before is still there and still fits the clip
+        QTest::newRow("fails, leaving the earlier one")
+            << QByteArray("echo 'avi2mpg1: cannot open video.avi: Input/output error' >&2; exit 1\n")
+            << true << QStringLiteral("Input/output error") << recordAgain;
         // the last line of the error output is the reason, and the advice fits it
         QTest::newRow("disk full")
             << QByteArray("echo 'avi2mpg1: starting' >&2\n"
@@ -247,13 +256,13 @@ private slots:
         if (!encoder.isEmpty())
             QVERIFY(writeEncoder(rig.file(QStringLiteral("avi2mpg1")), encoder));
         rig.storeTypicalSettings();
-        frmMain &w = rig.start();
-        clipRecorded(rig, w);
-        w.BUTsend->setEnabled(sendWasEnabled);
+        frmMain &w = startWithClip(rig, 2.0, sendWasEnabled ? QByteArray("mpeg") : QByteArray());
+        QCOMPARE(w.BUTsend->isEnabled(), sendWasEnabled);
         bool indicatorHiddenAtMessage = false;
         rig.dialogs.onMessage = [&](const QString &) { indicatorHiddenAtMessage = w.lblONAIR->isHidden(); };
 
         QTest::mouseClick(w.BUTcompress, Qt::LeftButton);
+        QVERIFY(settles(w));
 
         QCOMPARE(rig.dialogs.messages.size(), 1);
         QVERIFY2(rig.dialogs.messages[0].startsWith(QStringLiteral("The video could not be compressed")),
@@ -264,7 +273,7 @@ private slots:
         QVERIFY(w.LEDONAIR[0]->isHidden() && w.LEDONAIR[1]->isHidden());
         QCOMPARE(w.LEDsteps[4]->state(), 2);
         QCOMPARE(w.LEDsteps[5]->state(), 0);
-        QCOMPARE(w.BUTsend->isEnabled(), sendWasEnabled);
+        QCOMPARE(w.BUTsend->isEnabled(), sendWasEnabled && QFileInfo(rig.file("mirabo.mpg")).size() > 0);
         QCOMPARE(w.lblInstructions->text(), kStep5Text);
     }
 };

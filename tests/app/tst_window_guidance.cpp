@@ -105,7 +105,7 @@ private slots:
         QTRY_COMPARE(QApplication::focusWidget(), w.txtEmailTo);
         QTest::mouseClick(w.BUTRecord, Qt::LeftButton);
 
-        QVERIFY(rig.dialogs.messages.contains(QStringLiteral("Could not start Video Capture")));
+        QTRY_VERIFY(rig.dialogs.messages.contains(QStringLiteral("Could not start Video Capture")));
         // step 2 stays current when the subject is skipped; step 3 is set to 1
         QCOMPARE(lampsAtMessage, (QList<int>{1, 2, 1, 2, 0, 0, 0}));
         QCOMPARE(textAtMessage, kStep4Text);

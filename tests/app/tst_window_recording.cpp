@@ -102,7 +102,6 @@ private slots:
         rig.storeTypicalSettings();
         CountingCapture capture;
         frmMain &w = rig.start(&capture);
-        w.BUTsend->setEnabled(true);   // as after an earlier compression
 
         Snapshot during;
         at(1500, &w, [&] { during = snapshot(w); });
@@ -110,6 +109,7 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         QTest::mouseClick(w.BUTRecord, Qt::LeftButton);
+        QVERIFY(settles(w));
         const double seconds = clock.elapsed() / 1000.0;
 
         QVERIFY(during.taken);
@@ -117,7 +117,6 @@ private slots:
         QVERIFY(during.stopEnabled);
         // the first recording of a run leaves Play and Compress disabled
         QVERIFY(!during.playEnabled && !during.compressEnabled);
-        // a new clip must be compressed before it can be sent
         QVERIFY(!during.sendEnabled);
         QVERIFY(during.onAirShown);
         QCOMPARE(during.onAirLamp0, 1);
@@ -163,6 +162,7 @@ private slots:
         });
 
         QTest::keyClick(w.BUTRecord, Qt::Key_Space);
+        QVERIFY(settles(w));
 
         QCOMPARE(focusWhileRecording, w.BUTstopRecord);
         QCOMPARE(textWhileRecording, kStep4Text);
@@ -188,6 +188,7 @@ private slots:
         rig.dialogs.onMessage = [&](const QString &) { atMessage = snapshot(w); };
 
         QTest::mouseClick(w.BUTRecord, Qt::LeftButton);
+        QVERIFY(settles(w));
 
         QCOMPARE(rig.dialogs.messages, QStringList{kCouldNotStart});
         QVERIFY(atMessage.onAirShown);
@@ -209,6 +210,7 @@ private slots:
         QVERIFY(QDir().mkpath(rig.file(QStringLiteral("video.avi"))));
         frmMain &w = rig.start();
         QTest::mouseClick(w.BUTRecord, Qt::LeftButton);
+        QVERIFY(settles(w));
         QCOMPARE(rig.dialogs.messages, QStringList{kCouldNotStart});
         verifyClipRecordedState(w);
     }
@@ -234,17 +236,19 @@ private slots:
         useTestDevices(1, 1, faults);
         WindowRig rig;
         rig.storeTypicalSettings();
+        // as after an earlier recording and compression
+        QVERIFY(makeClip(rig.file(QStringLiteral("video.avi")), 0.5));
+        rig.leaveFiles(QByteArray(), "mpeg");
         frmMain &w = rig.start();
+        QVERIFY(w.BUTplay->isEnabled() && w.BUTcompress->isEnabled() && w.BUTsend->isEnabled());
         if (diskFull)
             rig.parts->capture().setCaptureFileName(QStringLiteral("/dev/full"));
-        w.BUTplay->setEnabled(true);   // as after an earlier recording
-        w.BUTcompress->setEnabled(true);
-        w.BUTsend->setEnabled(true);
         Snapshot atMessage;
         rig.dialogs.onMessage = [&](const QString &) { atMessage = snapshot(w); };
         at(20000, &w, [&] { w.BUTstopRecord->click(); });   // in case it does not break off
 
         QTest::mouseClick(w.BUTRecord, Qt::LeftButton);
+        QVERIFY(settles(w));
 
         QCOMPARE(rig.dialogs.messages.size(), 1);
         QVERIFY2(rig.dialogs.messages[0].startsWith(QStringLiteral("The recording stopped: "))
@@ -268,6 +272,7 @@ private slots:
         frmMain &w = rig.start();
         at(1000, &w, [&] { w.BUTstopRecord->click(); });
         QTest::mouseClick(w.BUTRecord, Qt::LeftButton);
+        QVERIFY(settles(w));
         struct stat first {};
         QCOMPARE(::stat(QFile::encodeName(rig.file("video.avi")).constData(), &first), 0);
 
@@ -275,6 +280,7 @@ private slots:
         at(1000, &w, [&] { during = snapshot(w); });
         at(1800, &w, [&] { QTest::mouseClick(w.BUTplay, Qt::LeftButton); });
         QTest::mouseClick(w.BUTRecord, Qt::LeftButton);
+        QVERIFY(settles(w));
 
         QVERIFY(during.playEnabled && during.compressEnabled);
         QVERIFY(rig.dialogs.messages.isEmpty());
@@ -300,6 +306,7 @@ private slots:
         frmMain &w = rig.start();
         at(1000, &w, [&] { w.BUTstopRecord->click(); });
         QTest::mouseClick(w.BUTRecord, Qt::LeftButton);
+        QVERIFY(settles(w));
         QTest::mouseClick(w.BUTplay, Qt::LeftButton);
         VideoView *view = playerView(w);
         QTRY_VERIFY_WITH_TIMEOUT(view->framesShown() > 3, 5000);
@@ -309,6 +316,7 @@ private slots:
         at(500, &w, [&] { shownWhenRecordingStarted = view->framesShown(); });
         at(1200, &w, [&] { w.BUTstopRecord->click(); });
         QTest::mouseClick(w.BUTRecord, Qt::LeftButton);
+        QVERIFY(settles(w));
         // the player let go of the clip before it was recorded again
         QVERIFY(view->framesShown() <= shownWhenRecordingStarted + 1);
         QCOMPARE(view->size(), QSize(259, 198));
@@ -373,6 +381,7 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         QTest::mouseClick(w.BUTRecord, Qt::LeftButton);
+        QVERIFY(settles(w));
         QVERIFY(clock.elapsed() < 8000);
         QCOMPARE(rig.dialogs.messages,
                  QStringList{"The recording stopped: the camera \"Test Camera 3\" was unplugged"});

@@ -33,17 +33,21 @@ QString expectedBody(const QString &fullName)
                             "Freeware Video Emailer\r\n");
 }
 
-// The three working files as recording and compression leave them, and the
-// window at step 6.
-void readyToSend(WindowRig &rig, frmMain &w, const QString &subject = QStringLiteral("Hello Bob"))
+// The window with the two files that recording and compression leave.
+frmMain &startReady(WindowRig &rig)
 {
-    mailtest::writeFile(rig.file(QStringLiteral("video.avi")), "RIFF....AVI ");
-    mailtest::writeFile(rig.file(QStringLiteral("mirabo.mpg")), mailtest::randomBytes(300 * 1024));
+    rig.leaveFiles("RIFF....AVI ", mailtest::randomBytes(300 * 1024));
+    return rig.start();
+}
+
+// The window at step 6, its boxes filled in.
+void fillIn(frmMain &w, const QString &subject = QStringLiteral("Hello Bob"))
+{
     w.txtEmailTo->setText(kRecipient);
     w.txtEmailSubject->setText(subject);
     for (int i = 0; i < 7; ++i)
         w.LEDsteps[i]->setState(i < 5 ? 1 : (i == 5 ? 2 : 0));
-    w.BUTsend->setEnabled(true);
+    QVERIFY(w.BUTsend->isEnabled());
 }
 
 bool allWorkingFilesThere(const WindowRig &rig)
@@ -74,8 +78,8 @@ private slots:
         QVERIFY2(server.isRunning(), qPrintable(server.errors()));
         WindowRig rig;
         settingsFor(rig, server.hostAndPort());
-        frmMain &w = rig.start();
-        readyToSend(rig, w, QStringLiteral("Grüße from Ann"));
+        frmMain &w = startReady(rig);
+        fillIn(w, QStringLiteral("Grüße from Ann"));
         const QByteArray clip = mailtest::readFile(rig.file(QStringLiteral("mirabo.mpg")));
         QList<int> progress;
         connect(&rig.parts->smtp(), &SmtpComponent::progress, this,
@@ -100,7 +104,9 @@ private slots:
         QCOMPARE(w.PROsending->value(), 0);
         QCOMPARE(QApplication::focusWidget(), w.txtEmailTo);
         QCOMPARE(w.txtEmailFrom->text(), QStringLiteral("\"Ann Smith\" ann@example.com"));
-        QVERIFY(w.BUTsend->isEnabled());
+        // the files are gone: only a new recording can go on from here
+        QVERIFY(w.BUTRecord->isEnabled());
+        QVERIFY(!w.BUTplay->isEnabled() && !w.BUTcompress->isEnabled() && !w.BUTsend->isEnabled());
 
         const QStringList received = server.received();
         QCOMPARE(received.size(), 1);
@@ -153,7 +159,9 @@ private slots:
         w.txtEmailSubject->setText(QStringLiteral("Links"));
         QTimer::singleShot(1500, &w, [&] { w.BUTstopRecord->click(); });
         QTest::mouseClick(w.BUTRecord, Qt::LeftButton);
+        QVERIFY(settles(w));
         QTest::mouseClick(w.BUTcompress, Qt::LeftButton);
+        QVERIFY(settles(w));
         QTest::mouseClick(w.BUTsend, Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(w.lblInstructions->text(), kSent, 30000);
 
@@ -180,7 +188,7 @@ private slots:
         for (int i = 1; i <= 10; ++i)
             kept << QStringLiteral("friend%1@example.net").arg(i);
         rig.storeSettings({{"RecentRecipients", "Bob@Example.org bad,entry " + kept.join(' ')}});
-        frmMain &w = rig.start();
+        frmMain &w = startReady(rig);
         QCompleter *completer = w.txtEmailTo->completer();
         QVERIFY(completer);
         const auto offered = [&] {
@@ -189,7 +197,7 @@ private slots:
         QCOMPARE(offered(), QStringList{"Bob@Example.org"} + kept.mid(0, 9));
 
         // a failed delivery is not remembered
-        readyToSend(rig, w);
+        fillIn(w);
         w.txtEmailTo->setText(QStringLiteral("eve@example.org"));
         QTest::mouseClick(w.BUTsend, Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(!rig.dialogs.messages.isEmpty(), 30000);
@@ -197,7 +205,7 @@ private slots:
         QVERIFY(!rig.stored(QStringLiteral("RecentRecipients")).contains(QStringLiteral("eve@")));
 
         // a delivery puts its recipient first, once, and keeps ten
-        readyToSend(rig, w);
+        fillIn(w);
         QTest::mouseClick(w.BUTsend, Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(w.lblInstructions->text(), kSent, 20000);
         const QStringList now = QStringList{kRecipient} + kept.mid(0, 9);
@@ -211,6 +219,16 @@ private slots:
         QTest::keyClick(completer->popup(), Qt::Key_Tab);
         QTRY_COMPARE(QApplication::focusWidget(), w.txtEmailSubject);
         QCOMPARE(w.LEDsteps[2]->state(), 2);
+
+        // a click elsewhere closes the list and still does what it was for
+        w.txtEmailTo->setFocus();
+        w.txtEmailTo->clear();
+        QTest::keyClicks(w.txtEmailTo, QStringLiteral("bo"));
+        QTRY_VERIFY(completer->popup()->isVisible());
+        QTest::mouseClick(w.windowHandle(), Qt::LeftButton, {},
+                          w.txtEmailSubject->mapTo(&w, w.txtEmailSubject->rect().center()));
+        QTRY_VERIFY(!completer->popup()->isVisible());
+        QTRY_COMPARE(QApplication::focusWidget(), w.txtEmailSubject);
     }
 
     void panelChangesAreUsedByTheNextSend()
@@ -219,8 +237,8 @@ private slots:
         QVERIFY2(server.isRunning(), qPrintable(server.errors()));
         WindowRig rig;
         settingsFor(rig, QStringLiteral("wrong.invalid"));
-        frmMain &w = rig.start();
-        readyToSend(rig, w);
+        frmMain &w = startReady(rig);
+        fillIn(w);
         w.txtDetails[0]->setText(QStringLiteral("carol@example.net"));
         w.txtDetails[1]->setText(QStringLiteral("Carol"));
         w.txtDetails[2]->setText(server.hostAndPort(QStringLiteral("127.0.0.1")));
@@ -264,8 +282,8 @@ private slots:
         WindowRig rig;
         settingsFor(rig, smtpSetting.isEmpty() ? server.hostAndPort() : smtpSetting);
         rig.storeSettings({{"UserName", userName}, {"Password", "wrong"}});
-        frmMain &w = rig.start();
-        readyToSend(rig, w);
+        frmMain &w = startReady(rig);
+        fillIn(w);
         if (smtpSetting.contains('\n'))
             w.txtDetails[2]->setText(smtpSetting);
 
@@ -289,10 +307,10 @@ private slots:
         QVERIFY2(server.isRunning(), qPrintable(server.errors()));
         WindowRig rig;
         settingsFor(rig, server.hostAndPort(QStringLiteral("mail.test.example")));
-        frmMain &w = rig.start();
+        frmMain &w = startReady(rig);
         rig.parts->smtp().routeHost(QStringLiteral("mail.test.example"), QStringLiteral("127.0.0.1"));
         rig.parts->smtp().setTimeout(20s);
-        readyToSend(rig, w);
+        fillIn(w);
         QTest::mouseClick(w.BUTsend, Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(rig.dialogs.messages, QStringList{kNoConnection}, 30000);
         QVERIFY(server.received().isEmpty());
@@ -308,10 +326,10 @@ private slots:
         QVERIFY2(server.isRunning(), qPrintable(server.errors()));
         WindowRig rig;
         settingsFor(rig, server.hostAndPort(QStringLiteral("mail.test.example")));
-        frmMain &w = rig.start();
+        frmMain &w = startReady(rig);
         rig.parts->smtp().routeHost(QStringLiteral("mail.test.example"), QStringLiteral("127.0.0.1"));
         rig.parts->smtp().addTrustedCertificates(certificates.pem(QStringLiteral("server.pem")));
-        readyToSend(rig, w);
+        fillIn(w);
         QTest::mouseClick(w.BUTsend, Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(rig.dialogs.messages, QStringList{kNoConnection}, 30000);
         QVERIFY(server.received().isEmpty());
@@ -338,9 +356,9 @@ private slots:
         QVERIFY2(server.isRunning(), qPrintable(server.errors()));
         WindowRig rig;
         settingsFor(rig, server.hostAndPort());
-        frmMain &w = rig.start();
+        frmMain &w = startReady(rig);
         rig.parts->smtp().setTimeout(1s);
-        readyToSend(rig, w);
+        fillIn(w);
 
         QTest::mouseClick(w.BUTsend, Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(!rig.dialogs.messages.isEmpty(), 30000);
@@ -362,10 +380,10 @@ private slots:
         QVERIFY(server.isRunning());
         WindowRig rig;
         settingsFor(rig, server.hostAndPort());
-        frmMain &w = rig.start();
+        frmMain &w = startReady(rig);
         rig.parts->smtp().setTimeout(std::chrono::milliseconds(1500));
         rig.parts->smtp().setAcceptanceTimeout(std::chrono::milliseconds(1500));
-        readyToSend(rig, w);
+        fillIn(w);
         bool timerRan = false;
         QTimer::singleShot(500, &w, [&] {
             timerRan = true;   // the window is alive meanwhile
@@ -385,6 +403,8 @@ private slots:
         QCOMPARE(w.mnuEmailSettings->text(), QStringLiteral("Show Email Settings"));
     }
 
+    // Again at once, and after a restart: the files of a message that did
+    // not go out are taken up as they are.
     void sendAgainAfterAFailureWorks()
     {
         LocalSmtpServer refusing({QStringLiteral("--refuse-message")});
@@ -392,14 +412,24 @@ private slots:
         QVERIFY(refusing.isRunning() && good.isRunning());
         WindowRig rig;
         settingsFor(rig, refusing.hostAndPort());
-        frmMain &w = rig.start();
-        readyToSend(rig, w);
-        QTest::mouseClick(w.BUTsend, Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(!rig.dialogs.messages.isEmpty(), 30000);
-        w.txtDetails[2]->setText(good.hostAndPort());
-        QTest::mouseClick(w.BUTsend, Qt::LeftButton);
-        QTRY_COMPARE_WITH_TIMEOUT(w.lblInstructions->text(), kSent, 20000);
+        frmMain &w = startReady(rig);
+        fillIn(w);
+        for (int round = 0; round < 2; ++round) {
+            QTest::mouseClick(w.BUTsend, Qt::LeftButton);
+            QTRY_COMPARE_WITH_TIMEOUT(rig.dialogs.messages.size(), round + 1, 30000);
+        }
+        QVERIFY(allWorkingFilesThere(rig));
+
+        frmMain &again = rig.start();
+        QVERIFY(again.BUTplay->isEnabled() && again.BUTcompress->isEnabled() && again.BUTsend->isEnabled());
+        QVERIFY2(again.lblStatus->text().startsWith(QStringLiteral("The message recorded at ")),
+                 qPrintable(again.lblStatus->text()));
+        fillIn(again);
+        again.txtDetails[2]->setText(good.hostAndPort());
+        QTest::mouseClick(again.BUTsend, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(again.lblInstructions->text(), kSent, 20000);
         QCOMPARE(good.received().size(), 1);
+        QCOMPARE(refusing.received().size(), 0);
     }
 
     void unsafeOrMissingInputStopsBeforeAnythingIsSent_data()
@@ -439,8 +469,8 @@ private slots:
         QVERIFY(server.isRunning());
         WindowRig rig;
         settingsFor(rig, server.hostAndPort());
-        frmMain &w = rig.start();
-        readyToSend(rig, w);
+        frmMain &w = startReady(rig);
+        fillIn(w);
         w.txtEmailTo->setText(recipient);
         if (!sender.isEmpty())
             w.txtDetails[0]->setText(sender);
@@ -470,8 +500,8 @@ private slots:
         QVERIFY(server.isRunning());
         WindowRig rig;
         settingsFor(rig, server.hostAndPort());
-        frmMain &w = rig.start();
-        readyToSend(rig, w);
+        frmMain &w = startReady(rig);
+        fillIn(w);
         // waits for the click's pass through the window's pending events
         QString instructionThen;
         QTimer::singleShot(0, &w, [&] {
@@ -500,8 +530,8 @@ private slots:
         QVERIFY(server.isRunning());
         WindowRig rig;
         settingsFor(rig, server.hostAndPort());
-        frmMain &w = rig.start();
-        readyToSend(rig, w, QStringLiteral("one\r\nBcc: eve@example.org\ntwo"));
+        frmMain &w = startReady(rig);
+        fillIn(w, QStringLiteral("one\r\nBcc: eve@example.org\ntwo"));
         QTest::mouseClick(w.BUTsend, Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(w.lblInstructions->text(), kSent, 20000);
         const QJsonObject m = mailtest::inspect(server.received().value(0));
@@ -509,8 +539,10 @@ private slots:
         QVERIFY(!m.value("header_names").toArray().contains(QStringLiteral("bcc")));
     }
 
-    // A delivery the user gives up on fails like any other, with -11, and
-    // keeps its files; the next Send starts afresh.
+    // A delivery the user gives up on with Escape fails like any other, with
+    // -11. Closing the window while the server decides asks first; closing
+    // anyway says nothing then, and the next start says the message may
+    // have been delivered. The files stay either way.
     void escapeOrClosingTheWindowCancels_data()
     {
         QTest::addColumn<bool>("closing");
@@ -525,40 +557,53 @@ private slots:
         QVERIFY(silent.isRunning() && good.isRunning());
         WindowRig rig;
         settingsFor(rig, silent.hostAndPort());
-        frmMain &w = rig.start();
+        frmMain *w = &startReady(rig);
         rig.parts->smtp().setAcceptanceTimeout(20s);
-        readyToSend(rig, w);
+        fillIn(*w);
         QStringList statusLines;
         connect(&rig.parts->smtp(), &SmtpComponent::progress, this, [&] {
-            if (!statusLines.contains(w.lblStatus->text()))
-                statusLines << w.lblStatus->text();
+            if (!statusLines.contains(w->lblStatus->text()))
+                statusLines << w->lblStatus->text();
         });
         connect(&rig.parts->smtp(), &SmtpComponent::waitingForAcceptance, this, [&] {
-            statusLines << w.lblStatus->text();
-            QTimer::singleShot(200, &w, [&] {
+            statusLines << w->lblStatus->text();
+            QTimer::singleShot(200, w, [&] {
                 if (closing)
-                    w.close();
+                    w->close();
                 else
-                    QTest::keyClick(w.windowHandle(), Qt::Key_Escape);
+                    QTest::keyClick(w->windowHandle(), Qt::Key_Escape);
             });
         });
+        rig.dialogs.choices = {true};   // close anyway
 
-        QTest::mouseClick(w.BUTsend, Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(!rig.dialogs.messages.isEmpty(), 30000);
-        QCOMPARE(rig.dialogs.messages, QStringList{QStringLiteral("Could not Send Video Message - Error -11")});
+        QTest::mouseClick(w->BUTsend, Qt::LeftButton);
+        QVERIFY(QTest::qWaitFor([&] { return !rig.dialogs.transcript.isEmpty() && settles(*w, 0); }, 30000));
         QCOMPARE(statusLines, (QStringList{QStringLiteral("Press Esc to cancel"),
                                            QStringLiteral("Waiting for the server to accept the message\u2026")}));
-        QCOMPARE(w.lblStatus->text(), QStringLiteral("Sending was cancelled (-11)"));
         QVERIFY(allWorkingFilesThere(rig));
-        QCOMPARE(w.LEDsteps[6]->state(), 2);
+        QCOMPARE(w->LEDsteps[6]->state(), 2);
+        if (closing) {
+            QCOMPARE(rig.dialogs.transcript.size(), 1);
+            QVERIFY(rig.dialogs.transcript[0].startsWith(QStringLiteral("question: ")));
+            QTRY_VERIFY(!w->isVisible());
+            QTest::qWait(200);
+            QVERIFY(rig.dialogs.messages.isEmpty());
+            w = &rig.start();
+            QCOMPARE(rig.dialogs.messages.size(), 1);
+            QVERIFY2(rig.dialogs.messages[0].contains(QStringLiteral("message to bob@example.org"))
+                         && rig.dialogs.messages[0].contains(QStringLiteral("may have been delivered")),
+                     qPrintable(rig.dialogs.messages[0]));
+            fillIn(*w);
+        } else {
+            QCOMPARE(rig.dialogs.messages, QStringList{QStringLiteral("Could not Send Video Message - Error -11")});
+            QCOMPARE(w->lblStatus->text(), QStringLiteral("Sending was cancelled (-11)"));
+        }
 
-        if (closing)
-            w.show();
-        w.txtDetails[2]->setText(good.hostAndPort());
-        QTest::mouseClick(w.BUTsend, Qt::LeftButton);
-        QTRY_COMPARE_WITH_TIMEOUT(w.lblInstructions->text(), kSent, 20000);
+        w->txtDetails[2]->setText(good.hostAndPort());
+        QTest::mouseClick(w->BUTsend, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(w->lblInstructions->text(), kSent, 20000);
         QCOMPARE(good.received().size(), 1);
-        QCOMPARE(w.lblStatus->text(), QString());
+        QCOMPARE(w->lblStatus->text(), QString());
     }
 
     void internationalDomainsGoOutInIdnaForm()
@@ -568,8 +613,8 @@ private slots:
         WindowRig rig;
         settingsFor(rig, server.hostAndPort());
         rig.storeSettings({{"EmailAddress", QStringLiteral("ann@café.example")}});
-        frmMain &w = rig.start();
-        readyToSend(rig, w);
+        frmMain &w = startReady(rig);
+        fillIn(w);
         w.txtEmailTo->setText(QStringLiteral("bob@bücher.example"));
         QTest::mouseClick(w.BUTsend, Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(w.lblInstructions->text(), kSent, 20000);
@@ -585,8 +630,8 @@ private slots:
         QVERIFY(server.isRunning());
         WindowRig rig;
         settingsFor(rig, server.hostAndPort());
-        frmMain &w = rig.start();
-        readyToSend(rig, w, QString());
+        frmMain &w = startReady(rig);
+        fillIn(w, QString());
         QTest::mouseClick(w.BUTsend, Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(w.lblInstructions->text(), kSent, 20000);
         QCOMPARE(mailtest::inspect(server.received().value(0)).value("subject").toString(),

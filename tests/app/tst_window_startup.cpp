@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QProcess>
 #include <QStyle>
 #include <QTimer>
 #include <QScopeGuard>
@@ -224,7 +225,7 @@ private slots:
 
         const QString expected = rig.dir.filePath(folder);
         QCOMPARE(capture.named, expected + QStringLiteral("/video.avi"));
-        QCOMPARE(w.workFile(QStringLiteral("mirabo.mpg")), expected + QStringLiteral("/mirabo.mpg"));
+        QCOMPARE(w.session().file(QStringLiteral("mirabo.mpg")), expected + QStringLiteral("/mirabo.mpg"));
         if (!programDirWritable) {
             QCOMPARE(modeOf(expected), 0700);
             if (stateHome.isEmpty())   // the XDG folder it had to make, too
@@ -411,6 +412,38 @@ private slots:
         w.txtEmailSubject->setFocus();
         QVERIFY(tabsReach(Qt::Key_Tab, {w.BUTRecord, w.txtEmailFrom}));
         QCOMPARE(w.txtDetails[3]->text(), QString());
+    }
+
+    // The program started again over the same folder brings the running
+    // window forward and leaves, touching nothing.
+    void aSecondCopyBringsTheFirstForward()
+    {
+        WindowRig rig;
+        rig.storeTypicalSettings();
+        rig.leaveFiles("RIFF....AVI ");
+        const QString program = rig.file(QStringLiteral("mirabo"));
+        QVERIFY(QFile::copy(QDir(testpaths::programDir()).filePath(QStringLiteral("mirabo")), program));
+        frmMain &w = rig.start();
+        w.setWindowState(Qt::WindowMinimized);
+        const auto folder = [&] {
+            QStringList seen;
+            for (const QFileInfo &f : QDir(rig.programDir).entryInfoList(QDir::Files | QDir::Hidden, QDir::Name))
+                seen << f.fileName() + QLatin1Char(' ') + QString::number(f.size()) + QLatin1Char(' ')
+                            + f.lastModified().toString(Qt::ISODateWithMs);
+            return seen;
+        };
+        const QStringList before = folder();
+        const QByteArray settings = QFileInfo(rig.settingsPath).lastModified().toString(Qt::ISODateWithMs).toLatin1();
+
+        QProcess second;
+        second.start(program, {});
+        QTRY_VERIFY_WITH_TIMEOUT(second.state() == QProcess::NotRunning, 20000);
+        QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second.exitCode(), 0);
+        QTRY_VERIFY(!(w.windowState() & Qt::WindowMinimized) && w.isVisible());
+        QCOMPARE(folder(), before);
+        QCOMPARE(QFileInfo(rig.settingsPath).lastModified().toString(Qt::ISODateWithMs).toLatin1(), settings);
+        QCOMPARE(w.session().stage(), Stage::Recorded);
     }
 };
 

@@ -78,6 +78,7 @@ class TestSevenSteps : public QObject
         });
         begun.start(5);
         QTest::mouseClick(w.BUTRecord, Qt::LeftButton);
+        QVERIFY(settles(w));
         QCOMPARE(lampStates(w).mid(3, 2), (QList<int>{1, 2}));
         QVERIFY(rig.dialogs.messages.isEmpty());
         *recorded = capturetest::probeClip(rig.file(QStringLiteral("video.avi"))).duration;
@@ -89,6 +90,7 @@ class TestSevenSteps : public QObject
         if (pictures)
             QTimer::singleShot(0, &w, [&] { screenshot(w, "3-encoding"); });
         QTest::mouseClick(w.BUTcompress, Qt::LeftButton);
+        QVERIFY(settles(w));
         QVERIFY2(rig.dialogs.messages.isEmpty(), qPrintable(rig.dialogs.messages.join('\n')));
         QCOMPARE(w.lblInstructions->text(), kStep6Text);
         QVERIFY(w.BUTsend->isEnabled());
@@ -225,12 +227,14 @@ private slots:
         // Step 4: Space records, Enter on Stop Recording ends it
         QTimer::singleShot(2500, Qt::PreciseTimer, &w, [&] { key(Qt::Key_Return); });
         key(Qt::Key_Space);
+        QVERIFY(settles(w));
         QCOMPARE(QApplication::focusWidget(), w.BUTplay);
         // Step 5: play it, then compress it
         key(Qt::Key_Return);
         key(Qt::Key_Tab);
         QCOMPARE(QApplication::focusWidget(), w.BUTcompress);
         key(Qt::Key_Space);
+        QVERIFY(settles(w));
         QCOMPARE(w.lblInstructions->text(), kStep6Text);
         // Steps 6 and 7
         const double recorded = capturetest::probeClip(rig.file(QStringLiteral("video.avi"))).duration;

@@ -82,9 +82,11 @@ void drive(QMainWindow *w)
     QTest::keyClick(part<QLineEdit>(w, "txtEmailSubject"), Qt::Key_Tab);
 
     QTimer::singleShot(2500, w, [w] { click(w, "BUTstopRecord"); });
-    click(w, "BUTRecord");   // returns when the recording has ended
+    click(w, "BUTRecord");
+    waitFor("the recording to end", 30000, [w] { return part<QWidget>(w, "BUTcompress")->isEnabled(); });
 
-    click(w, "BUTcompress");   // returns when the encoder has ended
+    click(w, "BUTcompress");
+    waitFor("the encoder to end", 60000, [w] { return part<QWidget>(w, "BUTsend")->isEnabled(); });
     say(QStringLiteral("STATUS ") + part<QLabel>(w, "lblStatus")->text());
     const QString watched = qEnvironmentVariable("MIRABO_DRIVER_WATCH");
     if (!watched.isEmpty())

@@ -15,3 +15,9 @@ QString ScriptedDialogs::textEntry(const QString &prompt, const QString &title,
     transcript << QStringLiteral("entry: ") + title;
     return answers.isEmpty() ? QString() : answers.takeFirst();
 }
+
+bool ScriptedDialogs::question(const QString &text, const QString &, const QString &)
+{
+    transcript << QStringLiteral("question: ") + text;
+    return !choices.isEmpty() && choices.takeFirst();
+}

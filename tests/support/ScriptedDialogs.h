@@ -19,12 +19,15 @@ public:
     void message(const QString &text) override;
     QString textEntry(const QString &prompt, const QString &title, const QString &defaultText,
                       Echo echo = Echo::Normal) override;
+    bool question(const QString &text, const QString &first, const QString &second) override;
 
-    // Queued answers; a question asked with none left is answered by Cancel.
+    // Queued answers; a text entry asked with none left is answered by
+    // Cancel, a question by its second button.
     QStringList answers;
+    QList<bool> choices;
     QStringList messages;
     QList<Question> questions;
-    // Everything shown, in order: "message: ..." and "entry: <title>".
+    // Everything shown, in order: "message: ...", "entry: <title>" and "question: ...".
     QStringList transcript;
     // Runs while a message is on screen, e.g. to look at the window then.
     std::function<void(const QString &)> onMessage;

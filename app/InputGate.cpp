@@ -1,22 +1,23 @@
-#include "DropUserInput.h"
+#include "InputGate.h"
 
 #include <QCoreApplication>
 #include <QKeyEvent>
 #include <QWidget>
 #include <QWindow>
 
-DropUserInput::DropUserInput(QWidget *window)
+InputGate::InputGate(QWidget *window, std::function<bool()> closed)
     : m_window(window)
+    , m_closed(std::move(closed))
 {
     QCoreApplication::instance()->installEventFilter(this);
 }
 
-DropUserInput::~DropUserInput()
+InputGate::~InputGate()
 {
     QCoreApplication::instance()->removeEventFilter(this);
 }
 
-bool DropUserInput::inWindow(QObject *object) const
+bool InputGate::inWindow(QObject *object) const
 {
     if (!m_window)
         return false;
@@ -31,8 +32,10 @@ bool DropUserInput::inWindow(QObject *object) const
     return false;
 }
 
-bool DropUserInput::eventFilter(QObject *watched, QEvent *event)
+bool InputGate::eventFilter(QObject *watched, QEvent *event)
 {
+    if (!m_closed())
+        return false;
     switch (event->type()) {
     case QEvent::KeyPress:
     case QEvent::KeyRelease:

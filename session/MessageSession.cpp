@@ -342,6 +342,7 @@ void MessageSession::startCompressing()
     const QString commandLine = QLatin1Char('"') + QDir(m_programDir).filePath(workfiles::Encoder)
                                 + QStringLiteral("\" -e -s 600 ") + workfiles::Clip
                                 + QLatin1Char(' ') + workfiles::Compressed;
+    QDir::setCurrent(m_folder.path());
     m_encoder = Module1::RunAndWait(commandLine, m_folder.path());
     connect(m_encoder.get(), &Module1::ProgramRun::finished, this, &MessageSession::onEncoderFinished);
 }

@@ -172,6 +172,11 @@ bool WorkFolder::setRecord(const Record &r)
     if (r == m_record)
         return true;
     m_record = r;
+    // A folder with nothing in it is left empty.
+    if (r == Record{}) {
+        workfiles::removeRegularFile(file(kRecordName));
+        return !workfiles::identityOf(file(kRecordName)).valid();
+    }
     QJsonObject o;
     const auto put = [&o](const char *key, const QJsonValue &value) {
         if (!(value.isObject() && value.toObject().isEmpty()) && !(value.isString() && value.toString().isEmpty()))

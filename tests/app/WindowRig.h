@@ -28,6 +28,7 @@
 #include <QTest>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 
 namespace windowtest {
 
@@ -75,6 +76,24 @@ inline bool makeClip(const QString &path, double seconds = 2.0)
              "-c:v", "mjpeg", "-q:v", "5", "-c:a", "pcm_s16le", path});
     return p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
 }
+
+// The real store, made to fail on demand: a failing disk is hard to stage
+// for a test that may run as root.
+class FailingStore : public SettingsStore
+{
+public:
+    explicit FailingStore(const QString &path) : real(path) {}
+    QString read(const QString &name) const override { return real.read(name); }
+    void save(const QString &name, const QString &value) override
+    {
+        if (failing)
+            throw std::runtime_error("Could not save the setting " + name.toStdString()
+                                     + ": the disk is full");
+        real.save(name, value);
+    }
+    IniSettingsStore real;
+    bool failing = false;
+};
 
 using Stage = MessageSession::Stage;
 

@@ -3,29 +3,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QSettings>
-#include <stdexcept>
 
 using namespace windowtest;
 
 namespace {
-
-// The real store, made to fail on demand: a failing disk is hard to stage
-// for a test that may run as root.
-class FailingStore : public SettingsStore
-{
-public:
-    explicit FailingStore(const QString &path) : real(path) {}
-    QString read(const QString &name) const override { return real.read(name); }
-    void save(const QString &name, const QString &value) override
-    {
-        if (failing)
-            throw std::runtime_error("Could not save the setting " + name.toStdString()
-                                     + ": the disk is full");
-        real.save(name, value);
-    }
-    IniSettingsStore real;
-    bool failing = false;
-};
 
 bool panelOutOfView(frmMain &w)
 {
@@ -207,6 +188,8 @@ private slots:
         QTest::keyClicks(w.txtDetails[1], QStringLiteral("x"));
         QCOMPARE(rig.dialogs.messages,
                  QStringList{QStringLiteral("Could not save the setting FullName: the disk is full")});
+        // what the box shows is what the next message uses
+        QCOMPARE(w.currentSettings().FullName, QStringLiteral("Ann Smithx"));
         // still answering
         QTest::keyClick(w.txtEmailTo, Qt::Key_Tab);
         QCOMPARE(w.lblInstructions->text(), kStep3Text);

@@ -253,6 +253,25 @@ private slots:
         QCOMPARE(w.txtEmailFrom->text(), QStringLiteral("\"Ann Smith\" ann@example.com"));
     }
 
+    // After a delivery the recipient is kept for next time; a store that
+    // cannot keep it says so, rather than losing later changes unseen.
+    void aRecipientThatCannotBeKeptIsTold()
+    {
+        LocalSmtpServer server;
+        QVERIFY(server.isRunning());
+        WindowRig rig;
+        settingsFor(rig, server.hostAndPort());
+        rig.leaveFiles("RIFF....AVI ", "mpeg");
+        FailingStore store(rig.settingsPath);
+        frmMain &w = rig.start(nullptr, &store);
+        fillIn(w);
+        store.failing = true;
+        QTest::mouseClick(w.BUTsend, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(w.lblInstructions->text(), kSent, 20000);
+        QCOMPARE(rig.dialogs.messages,
+                 QStringList{QStringLiteral("Could not save the setting RecentRecipients: the disk is full")});
+    }
+
     void connectionProblemsGiveTheConnectMessage_data()
     {
         QTest::addColumn<QString>("smtpSetting");

@@ -166,6 +166,10 @@ private slots:
         QCOMPARE(w.PROsending->value(), 0);
         for (const char *name : {"video.avi", "mirabo.mpg", "message.msg"})
             QVERIFY2(!QFile::exists(rig.file(QLatin1String(name))), name);
+        // and nothing holds them open (the player played the clip)
+        for (const QFileInfo &fd : QDir(QStringLiteral("/proc/self/fd")).entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot))
+            QVERIFY2(!(fd.symLinkTarget().startsWith(rig.programDir) && fd.symLinkTarget().endsWith(" (deleted)")),
+                     qPrintable(fd.symLinkTarget()));
 
         // Round two, same window
         typeRecipientAndSubject(w, QStringLiteral("carol@example.org"), QStringLiteral("Again"));

@@ -9,7 +9,7 @@ class VideoView;
 // The capture component behind the window's live picture: it lists the capture
 // devices, shows the current device's picture, records a clip into the capture
 // file and offers the device's settings dialogs. The window drives it only
-// through these operations and hears from it only through the two signals.
+// through these operations and hears from it only through its signals.
 // Errors are thrown as std::exception with a text a person can read.
 class CaptureComponent : public QObject
 {
@@ -49,21 +49,26 @@ public:
 
     virtual void prepareCapture(int32_t &value) = 0;
 
-    // Records into the capture file and returns only when the recording has
-    // ended; false when the capture could not start.
-    [[nodiscard]] virtual bool capture() = 0;
+    // Starts a recording into the capture file and returns at once; nothing
+    // waits. captureEnded() follows, always later and never from within this
+    // call: started false when the capture could not start (the status text
+    // says why); otherwise the recording has ended (stopped, its time limit,
+    // or broken off: recordingProblem()) and its file is finished or given up.
+    virtual void startCapture() = 0;
+    // True from startCapture() until captureEnded() has been raised.
+    [[nodiscard]] virtual bool isCapturing() const = 0;
     // Why the last recording broke off before it was stopped, or why its
     // file could not be finished (a full disk, a camera unplugged, a write
     // error), in a few words; empty when the recording ended well.
     [[nodiscard]] virtual QString recordingProblem() const { return {}; }
-    // Ends a recording in progress; harmless when nothing records.
+    // Asks a recording in progress to end and returns at once: captureEnded()
+    // follows when its file is finished. True when a recording was running
+    // and had not been asked to end yet; harmless when nothing records.
     virtual bool stop() = 0;
 
 signals:
     void statusText(int32_t code, const QString &text);
-    // Raised repeatedly while a capture runs; the window processes its
-    // pending events in reply.
-    void yieldRequested();
+    void captureEnded(bool started);
     // A device was plugged in or out, or another one became current: the
     // numbering of the devices may have changed.
     void devicesChanged();

@@ -1,5 +1,6 @@
 #include "CaptureDevices.h"
 
+#include <QStringList>
 #include <algorithm>
 #include <array>
 
@@ -190,6 +191,45 @@ std::vector<CaptureDevice> monitoredDevices(GstDeviceMonitor *monitor, const cha
             out.push_back(describeDevice(std::move(device)));
     }
     g_list_free(devices);
+    return out;
+}
+
+std::vector<CaptureDevice> runningDevices(GstDeviceMonitor *monitor,
+                                          std::initializer_list<const char *> deviceClasses)
+{
+    using ProviderRef = gsthandle::Object<GstDeviceProvider>;
+    // Providers are one per factory: the monitor's are these. A running one
+    // may stand in for another (PulseAudio's for ALSA's), which is left out.
+    std::vector<ProviderRef> running;
+    QStringList hidden;
+    gchar **names = gst_device_monitor_get_providers(monitor);
+    for (gchar **name = names; name && *name; ++name) {
+        ProviderRef provider = ProviderRef::adopt(gst_device_provider_factory_get_by_name(*name));
+        if (!provider || !gst_device_provider_is_started(provider.get()))
+            continue;
+        gchar **hides = gst_device_provider_get_hidden_providers(provider.get());
+        for (gchar **h = hides; h && *h; ++h)
+            hidden << QString::fromUtf8(*h);
+        g_strfreev(hides);
+        running.push_back(std::move(provider));
+    }
+    g_strfreev(names);
+
+    std::vector<CaptureDevice> out;
+    for (const ProviderRef &provider : running) {
+        auto *factory = GST_PLUGIN_FEATURE(gst_device_provider_get_factory(provider.get()));
+        if (hidden.contains(QString::fromUtf8(gst_plugin_feature_get_name(factory))))
+            continue;
+        GList *devices = gst_device_provider_get_devices(provider.get());
+        for (GList *item = devices; item; item = item->next) {
+            DeviceRef device = DeviceRef::adopt(GST_DEVICE(item->data));
+            if (std::any_of(deviceClasses.begin(), deviceClasses.end(), [&](const char *c) {
+                    return gst_device_has_classes(device.get(), c);
+                }))
+                out.push_back(describeDevice(std::move(device)));
+        }
+        g_list_free(devices);
+    }
     return out;
 }
 

@@ -8,6 +8,7 @@
 #include <QList>
 #include <QSize>
 #include <QString>
+#include <initializer_list>
 #include <optional>
 #include <vector>
 
@@ -48,6 +49,12 @@ struct CaptureDevice
 // unless it runs.
 [[nodiscard]] std::vector<CaptureDevice> monitoredDevices(GstDeviceMonitor *monitor,
                                                           const char *deviceClass);
+
+// The devices of these classes that the monitor's running providers know,
+// in the monitor's order, as gst_device_monitor_get_devices has them but
+// without probing the providers that did not start.
+[[nodiscard]] std::vector<CaptureDevice>
+runningDevices(GstDeviceMonitor *monitor, std::initializer_list<const char *> deviceClasses);
 
 // One probe of the monitor: cameras ("Video/Source") in the monitor's order,
 // or microphones ("Audio/Source").

@@ -25,13 +25,14 @@ GstCapture::GstCapture(QObject *parent)
     gstsupport::ensureInitialised();
     m_camera = new CameraPipeline(&m_frames, this);
     connect(m_camera, &CameraPipeline::failed, this, &GstCapture::onCameraFailed);
+    setUpRecordingTimers();
 }
 
 GstCapture::~GstCapture()
 {
     stopWatchingDevices();
-    if (m_recorder)
-        finishRecording();
+    // Nothing waits here: a recording still running is abandoned.
+    m_camera->clearTap();
     m_recorder.reset();
     m_camera->stop();
 }
@@ -48,8 +49,10 @@ void GstCapture::ensureDevices()
     if (m_devicesProbed)
         return;
     m_devicesProbed = true;
-    if (!watchDevices())
+    if (!watchDevices()) {
         m_devices = probeDevices("Video/Source");
+        m_microphones = probeDevices("Audio/Source");
+    }
 }
 
 int32_t GstCapture::currentDevice() const
@@ -86,8 +89,8 @@ void GstCapture::setCurrentDevice(int32_t index)
         throw std::out_of_range("No capture device is connected.");
     if (index < 0 || index >= int32_t(m_devices.size()))
         throw std::out_of_range("There is no capture device with that number.");
-    if (m_recorder) {
-        // A recording keeps its camera; the choice applies when it ends.
+    if (isCapturing()) {
+        // A capture keeps its camera; the choice applies when it ends.
         m_pendingDevice = index;
         return;
     }
@@ -111,8 +114,10 @@ std::optional<VideoFormat> GstCapture::currentFormat()
 void GstCapture::setReencodeCameraJpeg(bool on)
 {
     m_camera->setDecodeBeforeTap(on);
-    // A recording keeps its pipeline to the end.
-    if (isLive() && !m_recorder)
+    // A capture keeps its pipeline to the end.
+    if (isCapturing())
+        m_restartLive = true;
+    else if (isLive())
         startLive();
 }
 
@@ -127,14 +132,14 @@ void GstCapture::setView(VideoView *view)
     m_view = view;
     m_frames.setView(view);
     if (!view) {
-        if (!m_recorder)
+        if (!isCapturing())
             stopLive();
         return;
     }
     view->installEventFilter(this);
     connect(view, &QObject::destroyed, this, [this] {
         m_frames.setView(nullptr);
-        if (!m_recorder)
+        if (!isCapturing())
             stopLive();
     });
     applyDisplayOptions();
@@ -187,7 +192,7 @@ void GstCapture::onCameraFailed(const QString &reason)
 {
     const CaptureDevice *device = currentDeviceEntry();
     const QString name = device ? device->name : QStringLiteral("camera");
-    if (m_recorder) {
+    if (m_phase == Phase::Recording) {
         m_endProblem = QStringLiteral("The camera \"%1\" stopped working (%2); the recording so "
                                       "far was kept.")
                            .arg(name, reason);
@@ -199,6 +204,7 @@ void GstCapture::onCameraFailed(const QString &reason)
         say(kStatusError, QStringLiteral("The camera \"%1\" could not be started: %2").arg(name, reason));
     else
         say(kStatusError, QStringLiteral("The camera \"%1\" stopped working: %2").arg(name, reason));
+    checkFirstPicture();
 }
 
 void GstCapture::applyDisplayOptions()
@@ -343,8 +349,8 @@ void GstCapture::showFormatDialog()
     if (!chosen || chosen == before)
         return;
     m_chosenFormats[m_current] = *chosen;
-    if (m_recorder)
-        m_restartLive = true;   // a recording keeps its format to the end
+    if (isCapturing())
+        m_restartLive = true;   // a capture keeps its format to the end
     else if (m_view)
         startLive();
 }

@@ -14,29 +14,52 @@
 // view's size (a JPEG camera's pictures are decoded at that size), at up to
 // 25 frames a second, stretched to the view unless the display dialog says
 // otherwise. Sound comes from the first "Audio/Source" device the monitor
-// reports when a recording starts.
+// reports when a recording starts. Both lists are read from the monitor
+// once and then follow its messages (asking again would probe every provider
+// that did not start); without a running monitor they are what one probe
+// found.
 //
 // The capture file is an AVI: Motion-JPEG pictures at the capture frame rate
 // (constant, kept by videorate, which drops or repeats whole pictures) and,
 // with a microphone, 16-bit PCM sound at 44.1 kHz. A camera that sends JPEG
-// has its own pictures stored; raw pictures are encoded here. A recording
-// ends with EOS, so the file has its index when capture() returns; a camera
-// that fails mid-way leaves what was recorded.
-// A symbolic link at the capture file's name is removed before recording,
-// never written through. recordingProblem() tells a recording that broke off
-// (the camera failed, a write failed, the file could not be finished).
+// has its own pictures stored; raw pictures are encoded here. A symbolic link
+// at the capture file's name is removed before recording, never written
+// through.
+//
+// Nothing waits: timers and the recording's own messages drive a capture.
+// startCapture() checks what it can at once (device, file name, folder, the
+// confirmation, the camera's start) and returns; from the event loop it waits
+// up to 3 s for the camera's first picture, then records. stop() sends EOS
+// and returns; the file has its index when captureEnded(true) arrives, or,
+// when EOS has not come through after 5 s plus the buffer seconds, it is
+// given up (recordingProblem says so). A camera that fails mid-way leaves
+// what was recorded; recordingProblem() tells a recording that broke off.
+// Edge cases:
+//  - stop() while the confirmation is asked counts as its "No";
+//  - stop() while the capture still waits for the first picture ends it as
+//    a recording that broke off before it began: captureEnded(true), the
+//    problem says so, and no file is left at the capture file's name;
+//  - startCapture() while a capture runs is refused with a warning; that
+//    call still gets its own captureEnded(false), queued, while the running
+//    capture goes on and ends with its own (a listener tells them apart:
+//    isCapturing() is still true at the refused call's end);
+//  - destroyed while capturing, the recording is abandoned, its pipeline
+//    goes down at once (the file may lack its index), and no captureEnded
+//    follows.
+// A device or format chosen during a capture applies when it has ended. A
+// camera started for a capture alone (no view) stops with it.
 //
 // The seven capture settings mean here:
 //  - time limit: on, a recording ends by itself after timeLimitSeconds()
 //    (60 s unless setTimeLimitSeconds says otherwise);
 //  - capture audio: off, no sound stream is written;
-//  - yield during capture: on, capture() raises yieldRequested about ten
-//    times a second; off, it raises none and the window's input waits until
-//    the recording ends (the time limit then always applies);
+//  - yield during capture: nothing waits any more, so the window's events go
+//    on either way; off says that the window will not stop the recording, so
+//    the time limit applies whatever the time limit setting says, as before;
 //  - preview during capture: off, the live picture pauses while recording;
 //  - capture frame rate: frames per second in the file, 1 to 60;
-//  - confirm before capture: on, capture() asks before it starts; "No" means
-//    the capture did not start (false);
+//  - confirm before capture: on, startCapture() asks first (a modal question);
+//    "No" means the capture did not start (captureEnded(false));
 //  - buffer seconds: how many seconds of pictures and sound may wait for the
 //    encoder and the muxer before frames are dropped, 1 to 60.
 // prepareCapture(value) checks that the capture file can be written and sets
@@ -57,9 +80,10 @@
 #include "CaptureDevices.h"
 #include "GstSupport.h"
 
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
 #include <QMap>
 #include <QPointer>
+#include <QTimer>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -101,7 +125,8 @@ public:
     void setBufferSeconds(int32_t seconds) override;
     void prepareCapture(int32_t &value) override;
 
-    [[nodiscard]] bool capture() override;
+    void startCapture() override;
+    [[nodiscard]] bool isCapturing() const override;
     [[nodiscard]] QString recordingProblem() const override;
     bool stop() override;
 
@@ -109,16 +134,11 @@ public:
     void setTimeLimitSeconds(int seconds);
     [[nodiscard]] int timeLimitSeconds() const { return m_timeLimitSeconds; }
     [[nodiscard]] bool isLive() const;
-    [[nodiscard]] bool isRecording() const;
     // The format the current device runs with, if it is known.
     [[nodiscard]] std::optional<VideoFormat> currentFormat();
     // On, a camera's JPEG pictures are decoded and encoded again for the
     // file instead of stored as they come; for measuring the difference.
     void setReencodeCameraJpeg(bool on);
-
-signals:
-    // A recording has reached its end (its file is complete or given up).
-    void recordingEnded();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -131,7 +151,7 @@ private:
     void onDeviceMessage(GstMessage *message);
     void deviceAdded(DeviceRef device);
     void deviceRemoved(const DeviceRef &device);
-    [[nodiscard]] std::vector<CaptureDevice> microphones();
+    [[nodiscard]] const std::vector<CaptureDevice> &microphones();
     [[nodiscard]] CaptureDevice *currentDeviceEntry();
     void startLive();
     void stopLive();
@@ -141,9 +161,14 @@ private:
     void say(int32_t code, const QString &text);
 
     // Recording (GstCaptureRecording.cpp).
-    [[nodiscard]] bool startRecording();
+    void setUpRecordingTimers();
+    void checkFirstPicture();
+    void beginRecording();
     void finishRecording();
     void onRecorderFinished(bool complete, const QString &problem);
+    void refuse(int32_t code, const QString &text);
+    void endLater(bool started);
+    void endCapture(bool started);
     void reportProgress();
     [[nodiscard]] QString progressText(const QString &verb) const;
     [[nodiscard]] QString soundText() const;
@@ -155,9 +180,10 @@ private:
     DeviceMonitorRef m_monitor;
     std::unique_ptr<BusWatch> m_monitorWatch;
     std::vector<CaptureDevice> m_devices;
+    std::vector<CaptureDevice> m_microphones;
     int32_t m_current = 0;
-    std::optional<int32_t> m_pendingDevice;   // chosen during a recording
-    bool m_restartLive = false;               // format chosen during a recording
+    std::optional<int32_t> m_pendingDevice;   // chosen during a capture
+    bool m_restartLive = false;               // format chosen during a capture
     QMap<int32_t, VideoFormat> m_chosenFormats;
     QMap<int32_t, QMap<QString, int>> m_controls;   // colour balance per device
     bool m_stretched = true;
@@ -173,11 +199,19 @@ private:
     bool m_confirm = false;
     int m_bufferSeconds = 5;
 
+    // Idle, then Starting within startCapture(), WaitingForPicture, Recording,
+    // Finishing (EOS sent), and Ending until captureEnded has been raised.
+    enum class Phase { Idle, Starting, WaitingForPicture, Recording, Finishing, Ending };
+    Phase m_phase = Phase::Idle;
+    bool m_stopAsked = false;   // during the confirmation
+    QString m_deviceName;       // of the capture's camera
+    QTimer m_pictureWait;
+    QDeadlineTimer m_pictureDeadline;
+    QTimer m_progress;
+    QTimer m_limit;
+    QTimer m_grace;
     std::unique_ptr<Recorder> m_recorder;
-    bool m_finishing = false;
-    bool m_soundInFile = false;
     QString m_whyNoSound;   // for the progress text, when there is no sound
     QString m_endProblem;
     QString m_brokenOff;   // recordingProblem()
-    QElapsedTimer m_recordingClock;
 };

@@ -35,15 +35,21 @@ bool GstCapture::watchDevices()
     const BusRef bus = BusRef::adopt(gst_device_monitor_get_bus(m_monitor.get()));
     m_monitorWatch = std::make_unique<BusWatch>(
         bus.get(), [this](GstMessage *m) { onDeviceMessage(m); });
-    // What the monitor announced while starting is in this list already.
-    m_devices = monitoredDevices(m_monitor.get(), kCameras);
+    // Only the running providers are asked, once; their messages keep both
+    // lists from here on. Asking the monitor would probe each provider that
+    // did not start, and GStreamer's PulseAudio probe leaks its attempt (a
+    // 64 MiB memfd and a pipe) whenever the sound server cannot be reached.
+    // What the monitor announced while starting is in these lists already.
+    for (CaptureDevice &d : runningDevices(m_monitor.get(), {kCameras, kMicrophones}))
+        (gst_device_has_classes(d.device.get(), kCameras) ? m_devices : m_microphones)
+            .push_back(std::move(d));
     return true;
 }
 
-std::vector<CaptureDevice> GstCapture::microphones()
+const std::vector<CaptureDevice> &GstCapture::microphones()
 {
     ensureDevices();
-    return m_monitor ? monitoredDevices(m_monitor.get(), kMicrophones) : probeDevices(kMicrophones);
+    return m_microphones;
 }
 
 void GstCapture::stopWatchingDevices()
@@ -57,24 +63,41 @@ void GstCapture::stopWatchingDevices()
 void GstCapture::onDeviceMessage(GstMessage *message)
 {
     GstDevice *device = nullptr;
+    GstDevice *before = nullptr;
     if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_DEVICE_ADDED) {
         gst_message_parse_device_added(message, &device);
         deviceAdded(DeviceRef::adopt(device));
     } else if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_DEVICE_REMOVED) {
         gst_message_parse_device_removed(message, &device);
         deviceRemoved(DeviceRef::adopt(device));
+    } else if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_DEVICE_CHANGED) {
+        // A new object stands for the same device (PulseAudio's default
+        // source moved); later messages name the new one.
+        gst_message_parse_device_changed(message, &device, &before);
+        const DeviceRef now = DeviceRef::adopt(device);
+        const DeviceRef old = DeviceRef::adopt(before);
+        for (auto *list : {&m_devices, &m_microphones})
+            for (CaptureDevice &d : *list)
+                if (d.device == old)
+                    d.device = now;
     }
 }
 
 void GstCapture::deviceAdded(DeviceRef device)
 {
+    if (device && gst_device_has_classes(device.get(), kMicrophones)) {
+        if (std::none_of(m_microphones.begin(), m_microphones.end(),
+                         [&](const CaptureDevice &d) { return d.device == device; }))
+            m_microphones.push_back(describeDevice(std::move(device)));
+        return;
+    }
     const auto known = std::find_if(m_devices.begin(), m_devices.end(),
                                     [&](const CaptureDevice &d) { return d.device == device; });
     if (!device || known != m_devices.end() || !gst_device_has_classes(device.get(), kCameras))
         return;
     m_devices.push_back(describeDevice(std::move(device)));
     // The first camera there is: as at start-up, it is current and live.
-    if (m_devices.size() == 1 && !m_recorder) {
+    if (m_devices.size() == 1 && !isCapturing()) {
         m_current = 0;
         if (m_view)
             startLive();
@@ -84,6 +107,7 @@ void GstCapture::deviceAdded(DeviceRef device)
 
 void GstCapture::deviceRemoved(const DeviceRef &device)
 {
+    std::erase_if(m_microphones, [&](const CaptureDevice &d) { return d.device == device; });
     const auto gone = std::find_if(m_devices.begin(), m_devices.end(),
                                    [&](const CaptureDevice &d) { return d.device == device; });
     if (gone == m_devices.end())
@@ -91,10 +115,13 @@ void GstCapture::deviceRemoved(const DeviceRef &device)
     const auto index = int32_t(gone - m_devices.begin());
     const QString name = gone->name;
     const bool wasCurrent = index == m_current;
-    if (wasCurrent && m_recorder && !m_finishing) {
+    if (wasCurrent && m_phase == Phase::Recording) {
         m_endProblem = QStringLiteral("The camera \"%1\" was unplugged.").arg(name);
         m_brokenOff = QStringLiteral("the camera \"%1\" was unplugged").arg(name);
         finishRecording();
+    } else if (wasCurrent && m_phase == Phase::WaitingForPicture) {
+        refuse(kStatusError,
+               QStringLiteral("Cannot record: the camera \"%1\" was unplugged.").arg(name));
     }
 
     m_devices.erase(gone);
@@ -109,8 +136,8 @@ void GstCapture::deviceRemoved(const DeviceRef &device)
 
     if (wasCurrent) {
         m_current = 0;
-        if (m_recorder) {
-            m_restartLive = true;   // when capture() has let go of the camera
+        if (isCapturing()) {
+            m_restartLive = true;   // when the capture has let go of the camera
         } else {
             startLive();
             if (m_devices.empty() && m_view)

@@ -1,23 +1,22 @@
-// Recording: capture() and stop() of GstCapture.
+// Recording: startCapture() and stop() of GstCapture, driven by timers and
+// the recorder's signals.
 #include "GstCapture.h"
 
 #include "Recorder.h"
 #include "VideoView.h"
 
 #include <QDir>
-#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QMessageBox>
-#include <QTimer>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr int kYieldIntervalMs = 100;
 constexpr int kProgressIntervalMs = 500;
+constexpr int kPicturePollMs = 20;
 constexpr int kFirstFrameWaitMs = 3000;
 // EOS has to pass what waits in the buffer; beyond this the file is given up.
 constexpr int kFinishGraceMs = 5000;
@@ -31,11 +30,38 @@ QString clockText(double seconds)
                                                                               QLatin1Char('0'));
 }
 
+// The capture file's name is taken by the new recording: a link there goes,
+// and what it points to is never written.
+void clearCaptureFile(const QString &path, bool evenAFile)
+{
+    const QByteArray native = QFile::encodeName(path);
+    struct stat st {};
+    if (::lstat(native.constData(), &st) == 0
+        && (S_ISLNK(st.st_mode) || (evenAFile && S_ISREG(st.st_mode))))
+        ::unlink(native.constData());
+}
+
 } // namespace
 
-bool GstCapture::isRecording() const
+void GstCapture::setUpRecordingTimers()
 {
-    return bool(m_recorder);
+    m_pictureWait.setInterval(kPicturePollMs);
+    connect(&m_pictureWait, &QTimer::timeout, this, &GstCapture::checkFirstPicture);
+    m_progress.setInterval(kProgressIntervalMs);
+    connect(&m_progress, &QTimer::timeout, this, &GstCapture::reportProgress);
+    m_limit.setSingleShot(true);
+    m_limit.setTimerType(Qt::PreciseTimer);
+    connect(&m_limit, &QTimer::timeout, this, &GstCapture::finishRecording);
+    m_grace.setSingleShot(true);
+    connect(&m_grace, &QTimer::timeout, this, [this] {
+        if (m_recorder && !m_recorder->isDone())
+            m_recorder->abandon();
+    });
+}
+
+bool GstCapture::isCapturing() const
+{
+    return m_phase != Phase::Idle;
 }
 
 QString GstCapture::progressText(const QString &verb) const
@@ -64,7 +90,7 @@ QString GstCapture::soundText() const
 
 void GstCapture::reportProgress()
 {
-    if (!m_recorder || m_finishing)
+    if (m_phase != Phase::Recording)
         return;
     QString text = progressText(QStringLiteral("Recording"));
     const QString sound = soundText();
@@ -73,140 +99,107 @@ void GstCapture::reportProgress()
     say(kStatusInfo, text);
 }
 
-bool GstCapture::capture()
-{
-    if (m_recorder) {
-        say(kStatusWarning, QStringLiteral("A recording is already running."));
-        return false;
-    }
-    if (!startRecording())
-        return false;
-
-    QEventLoop loop;
-    connect(this, &GstCapture::recordingEnded, &loop, &QEventLoop::quit);
-    QTimer yield;
-    yield.setInterval(kYieldIntervalMs);
-    connect(&yield, &QTimer::timeout, this, [this] {
-        if (m_recorder && !m_finishing)
-            emit yieldRequested();
-    });
-    QTimer progress;
-    progress.setInterval(kProgressIntervalMs);
-    connect(&progress, &QTimer::timeout, this, &GstCapture::reportProgress);
-    QTimer limit;
-    limit.setSingleShot(true);
-    limit.setTimerType(Qt::PreciseTimer);
-    connect(&limit, &QTimer::timeout, this, [this] { finishRecording(); });
-
-    // Without yields the user cannot stop it, so the limit applies then too.
-    if (m_timeLimit || !m_yield)
-        limit.start(m_timeLimitSeconds * 1000);
-    if (m_yield)
-        yield.start();
-    progress.start();
-    if (m_recorder && !m_recorder->isDone())
-        loop.exec(m_yield ? QEventLoop::AllEvents : QEventLoop::ExcludeUserInputEvents);
-
-    // The loop also ends when the application quits: the file is finished
-    // all the same.
-    finishRecording();
-    m_camera->setPreviewEnabled(true);
-    if (m_endProblem.isEmpty())
-        say(kStatusInfo, progressText(QStringLiteral("Recorded"))
-                             + (m_recorder->hasSound() ? QString() : QStringLiteral(", picture only")));
-    else
-        say(kStatusError, m_endProblem);
-    m_recorder.reset();
-    m_finishing = false;
-
-    const int32_t next = m_pendingDevice.value_or(m_current);
-    const bool restart = next != m_current || std::exchange(m_restartLive, false);
-    m_pendingDevice.reset();
-    const bool otherDevice = next != m_current;
-    m_current = next;
-    if (restart && m_view)
-        startLive();
-    if (otherDevice)
-        emit devicesChanged();
-    return true;
-}
-
 QString GstCapture::recordingProblem() const
 {
     return m_brokenOff;
 }
 
-bool GstCapture::startRecording()
+void GstCapture::startCapture()
 {
+    if (m_phase != Phase::Idle) {
+        // This call gets its own end; the running capture's follows later.
+        say(kStatusWarning, QStringLiteral("A recording is already running."));
+        QMetaObject::invokeMethod(this, [this] { emit captureEnded(false); },
+                                  Qt::QueuedConnection);
+        return;
+    }
+    m_phase = Phase::Starting;
+    m_stopAsked = false;
     m_endProblem.clear();
     m_brokenOff.clear();
     CaptureDevice *device = currentDeviceEntry();
     if (!device) {
-        say(kStatusError, QStringLiteral("Cannot record: no camera is connected."));
-        return false;
+        refuse(kStatusError, QStringLiteral("Cannot record: no camera is connected."));
+        return;
     }
     if (m_captureFile.isEmpty()) {
-        say(kStatusError, QStringLiteral("Cannot record: no capture file has been named."));
-        return false;
+        refuse(kStatusError, QStringLiteral("Cannot record: no capture file has been named."));
+        return;
     }
-    const QString fileText = QDir::toNativeSeparators(m_captureFile);
     const QFileInfo folder(QFileInfo(m_captureFile).absolutePath());
     if (!folder.isDir()) {
-        say(kStatusError, QStringLiteral("Cannot record: the folder of the capture file %1 does "
-                                         "not exist.")
-                              .arg(fileText));
-        return false;
+        refuse(kStatusError, QStringLiteral("Cannot record: the folder of the capture file %1 does "
+                                            "not exist.")
+                                 .arg(QDir::toNativeSeparators(m_captureFile)));
+        return;
     }
     if (m_confirm) {
+        const DeviceRef chosen = device->device;
+        const QString name = device->name;
+        const QPointer<GstCapture> alive(this);
         QWidget *parent = m_view ? m_view->window() : nullptr;
-        if (QMessageBox::question(parent, QStringLiteral("Mirabo"),
-                                  QStringLiteral("Start recording from \"%1\" now?").arg(device->name))
-            != QMessageBox::Yes) {
-            say(kStatusInfo, QStringLiteral("Recording cancelled."));
-            return false;
+        const bool yes = QMessageBox::question(parent, QStringLiteral("Mirabo"),
+                                               QStringLiteral("Start recording from \"%1\" now?")
+                                                   .arg(name))
+                         == QMessageBox::Yes;
+        if (!alive)
+            return;
+        if (!yes || m_stopAsked) {
+            refuse(kStatusInfo, QStringLiteral("Recording cancelled."));
+            return;
+        }
+        // The question let hot-plugging run.
+        device = currentDeviceEntry();
+        if (!device || device->device != chosen) {
+            refuse(kStatusError, QStringLiteral("Cannot record: the camera \"%1\" was unplugged.")
+                                     .arg(name));
+            return;
         }
     }
 
+    m_deviceName = device->name;
     if (!isLive()) {
         QString error;
         if (!m_camera->start(device->device.get(), currentFormat(),
                              m_view ? m_view->size() : QSize(), &error)) {
-            say(kStatusError, QStringLiteral("Cannot record: the camera \"%1\" could not be "
-                                             "started (%2).")
-                                  .arg(device->name, error));
-            return false;
+            refuse(kStatusError, QStringLiteral("Cannot record: the camera \"%1\" could not be "
+                                                "started (%2).")
+                                     .arg(m_deviceName, error));
+            return;
         }
         applyStoredControls();
     }
-    if (m_camera->framesSeen() == 0) {
-        // A camera can start and still fail while it settles on a format.
-        QEventLoop wait;
-        QTimer poll;
-        connect(&poll, &QTimer::timeout, &wait, [&] {
-            if (m_camera->framesSeen() > 0 || !isLive())
-                wait.quit();
-        });
-        poll.start(20);
-        QTimer::singleShot(kFirstFrameWaitMs, &wait, &QEventLoop::quit);
-        wait.exec(QEventLoop::ExcludeUserInputEvents);
-    }
-    if (!isLive() || m_camera->framesSeen() == 0) {
-        say(kStatusError, QStringLiteral("Cannot record: the camera \"%1\" sends no picture.")
-                              .arg(device->name));
-        return false;
-    }
+    // A camera can start and still fail while it settles on a format. The
+    // first look comes from the event loop even when pictures flow already,
+    // so that a stop() right after this call always finds the capture here.
+    m_phase = Phase::WaitingForPicture;
+    m_pictureDeadline.setRemainingTime(kFirstFrameWaitMs);
+    m_pictureWait.start();
+}
 
+void GstCapture::checkFirstPicture()
+{
+    if (m_phase != Phase::WaitingForPicture)
+        return;
+    const bool pictureCame = isLive() && m_camera->framesSeen() > 0;
+    if (!pictureCame && isLive() && !m_pictureDeadline.hasExpired())
+        return;
+    m_pictureWait.stop();
+    if (!pictureCame) {
+        refuse(kStatusError, QStringLiteral("Cannot record: the camera \"%1\" sends no picture.")
+                                 .arg(m_deviceName));
+        return;
+    }
+    beginRecording();
+}
+
+void GstCapture::beginRecording()
+{
     std::vector<CaptureDevice> microphones;
     if (m_captureAudio)
         microphones = this->microphones();
 
-    // The file is written anew: a link at its name goes, and what it points
-    // to is never written.
-    const QByteArray native = QFile::encodeName(m_captureFile);
-    struct stat st {};
-    if (::lstat(native.constData(), &st) == 0 && S_ISLNK(st.st_mode))
-        ::unlink(native.constData());
-
+    clearCaptureFile(m_captureFile, false);
     auto recorder = std::make_unique<Recorder>();
     const ClockRef clock = m_camera->clock();
     RecordingSettings settings;
@@ -219,8 +212,9 @@ bool GstCapture::startRecording()
     settings.cameraBaseTime = m_camera->baseTime();
     QString error;
     if (!recorder->start(settings, &error)) {
-        say(kStatusError, QStringLiteral("Cannot record into %1: %2").arg(fileText, error));
-        return false;
+        refuse(kStatusError, QStringLiteral("Cannot record into %1: %2")
+                                 .arg(QDir::toNativeSeparators(m_captureFile), error));
+        return;
     }
     connect(recorder.get(), &Recorder::finished, this, &GstCapture::onRecorderFinished);
     connect(recorder.get(), &Recorder::soundFailed, this, [this](const QString &reason) {
@@ -228,12 +222,17 @@ bool GstCapture::startRecording()
             QStringLiteral("The microphone stopped (%1): recording picture only.").arg(reason));
     });
     m_recorder = std::move(recorder);
-    m_finishing = false;
+    m_phase = Phase::Recording;
     Recorder *rec = m_recorder.get();
     m_camera->setTap([rec](GstSample *s) { rec->pushFrame(s); }, [rec] { rec->finish(); });
     if (!m_previewDuringCapture)
         m_camera->setPreviewEnabled(false);
 
+    // Nobody is meant to stop a recording that does not yield: its limit
+    // applies then too.
+    if (m_timeLimit || !m_yield)
+        m_limit.start(m_timeLimitSeconds * 1000);
+    m_progress.start();
     m_whyNoSound.clear();
     if (!m_captureAudio) {
         m_whyNoSound = QStringLiteral("sound off");
@@ -249,44 +248,95 @@ bool GstCapture::startRecording()
     } else {
         reportProgress();
     }
-    return true;
 }
 
 void GstCapture::finishRecording()
 {
-    if (!m_recorder)
+    if (m_phase != Phase::Recording)
         return;
-    Recorder *rec = m_recorder.get();
-    if (!m_finishing) {
-        m_finishing = true;
-        m_camera->clearTap();
-        rec->finish();
-    }
-    if (!rec->isDone()) {
-        QEventLoop wait;
-        connect(rec, &Recorder::finished, &wait, &QEventLoop::quit);
-        QTimer::singleShot(kFinishGraceMs + m_bufferSeconds * 1000, &wait, &QEventLoop::quit);
-        wait.exec(QEventLoop::ExcludeUserInputEvents);
-    }
-    if (!rec->isDone())
-        rec->abandon();
+    m_phase = Phase::Finishing;
+    m_progress.stop();
+    m_limit.stop();
+    m_camera->clearTap();
+    m_recorder->finish();
+    m_grace.start(kFinishGraceMs + m_bufferSeconds * 1000);
 }
 
 void GstCapture::onRecorderFinished(bool complete, const QString &problem)
 {
+    if (m_phase != Phase::Recording && m_phase != Phase::Finishing)
+        return;
     if (!complete && m_brokenOff.isEmpty())
         m_brokenOff = problem;
     if (!complete && m_endProblem.isEmpty())
         m_endProblem = QStringLiteral("The capture file %1 could not be finished: %2")
                            .arg(QDir::toNativeSeparators(m_captureFile), problem);
-    emit recordingEnded();
+    // A write error ends the recorder before anyone asked it to.
+    m_camera->clearTap();
+    endLater(true);
+}
+
+void GstCapture::refuse(int32_t code, const QString &text)
+{
+    say(code, text);
+    endLater(false);
+}
+
+void GstCapture::endLater(bool started)
+{
+    m_phase = Phase::Ending;
+    m_pictureWait.stop();
+    m_progress.stop();
+    m_limit.stop();
+    m_grace.stop();
+    // Also out of the recorder's own bus handler, which may have got here.
+    QMetaObject::invokeMethod(this, [this, started] { endCapture(started); },
+                              Qt::QueuedConnection);
+}
+
+void GstCapture::endCapture(bool started)
+{
+    if (started && !m_endProblem.isEmpty())
+        say(kStatusError, m_endProblem);
+    else if (started)
+        say(kStatusInfo, progressText(QStringLiteral("Recorded"))
+                             + (m_recorder->hasSound() ? QString() : QStringLiteral(", picture only")));
+    m_recorder.reset();
+    m_camera->setPreviewEnabled(true);
+    m_phase = Phase::Idle;
+
+    const int32_t next = m_pendingDevice.value_or(m_current);
+    const bool restart = next != m_current || std::exchange(m_restartLive, false);
+    m_pendingDevice.reset();
+    const bool otherDevice = next != m_current;
+    m_current = next;
+    if (!m_view)
+        stopLive();   // the camera ran for this capture alone
+    else if (restart)
+        startLive();
+    if (otherDevice)
+        emit devicesChanged();
+    emit captureEnded(started);
 }
 
 bool GstCapture::stop()
 {
-    if (!m_recorder)
+    switch (m_phase) {
+    case Phase::Starting:
+        return !std::exchange(m_stopAsked, true);
+    case Phase::WaitingForPicture:
+        m_brokenOff = QStringLiteral("it was stopped before the camera sent a picture");
+        m_endProblem = QStringLiteral("The recording was stopped before the camera \"%1\" sent a "
+                                      "picture; nothing was recorded.")
+                           .arg(m_deviceName);
+        // What an earlier recording left there is not this one's clip.
+        clearCaptureFile(m_captureFile, true);
+        endLater(true);
+        return true;
+    case Phase::Recording:
+        finishRecording();
+        return true;
+    default:
         return false;
-    const bool wasRunning = !m_finishing;
-    finishRecording();
-    return wasRunning;
+    }
 }

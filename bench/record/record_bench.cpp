@@ -20,6 +20,7 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QHash>
 #include <QProcess>
@@ -118,8 +119,6 @@ Phase record(GstCapture &capture, const QString &file, const QByteArray &cameraT
     QObject guard;
     QObject::connect(&capture, &CaptureComponent::statusText, &guard,
                      [&](int32_t, const QString &t) { last = t; });
-    QObject::connect(&capture, &CaptureComponent::yieldRequested, &guard,
-                     [] { QCoreApplication::processEvents(); });
     QFile::remove(file);
     capture.setCaptureFileName(file);
     capture.setCaptureAudio(true);
@@ -133,7 +132,11 @@ Phase record(GstCapture &capture, const QString &file, const QByteArray &cameraT
     Phase phase;
     const double cpu0 = cpuSeconds();
     const QHash<QString, ThreadCpu> threads0 = threadCpu();
-    phase.ok = capture.capture();
+    QEventLoop wait;
+    QObject::connect(&capture, &CaptureComponent::captureEnded, &wait,
+                     [&](bool started) { wait.exit(started ? 0 : 1); });
+    capture.startCapture();
+    phase.ok = wait.exec() == 0;
     phase.cpu = cpuSeconds() - cpu0;
     phase.cameraCpu = cameraThread.isEmpty() ? 0 : threadCpuSince(threads0, cameraThread);
 

@@ -7,6 +7,7 @@
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QSlider>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -145,7 +146,10 @@ void CaptureDialogsTest::formatChoiceReachesLivePictureAndRecording()
     capture.setTimeLimitEnabled(true);
     capture.setTimeLimitSeconds(1);
     capture.setCaptureFileName(file);
-    QVERIFY(capture.capture());
+    QSignalSpy ended(&capture, &CaptureComponent::captureEnded);
+    capture.startCapture();
+    QVERIFY(ended.wait(30000));
+    QCOMPARE(ended[0][0].toBool(), true);
     const Clip clip = probeClip(file);
     QCOMPARE(clip.ofType("video").size(), 1);
     const QJsonObject video = clip.ofType("video").first();

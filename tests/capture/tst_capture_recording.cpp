@@ -12,6 +12,9 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <memory>
+
+#include <unistd.h>
 
 using namespace capturetest;
 
@@ -19,11 +22,14 @@ namespace {
 
 struct Run
 {
-    bool result = false;
+    bool result = false;   // captureEnded's started
+    int ends = 0;
+    bool endedWithinCall = false;
     double recordedSeconds = -1;   // from "Recording" to the stop click
-    int yields = 0;
+    int ticks = 0;                 // of the event loop while capturing
     bool stopResult = false;
-    bool indexWhenStopReturned = false;
+    bool indexWhenEnded = false;
+    QString problem;
     QStringList texts;
     QList<int> codes;
     [[nodiscard]] bool said(const QString &part) const
@@ -34,12 +40,14 @@ struct Run
         return false;
     }
     [[nodiscard]] QString all() const { return texts.join(" | "); }
+    [[nodiscard]] bool endedOnceLater() const { return ends == 1 && !endedWithinCall; }
 };
 
-// Records like the window: the capture blocks, the user's Stop arrives in a
-// yield once stopAfterMs have passed (never when stopAfterMs < 0).
+// Records like the window: startCapture() returns at once and the event loop
+// goes on, ticking every 100 ms; the user's Stop comes in a tick once
+// stopAfterMs have passed (never when stopAfterMs < 0).
 Run record(GstCapture &capture, const QString &file, int stopAfterMs,
-           const std::function<void()> &inYield = {})
+           const std::function<void()> &inTick = {})
 {
     Run run;
     QElapsedTimer clock;
@@ -53,20 +61,32 @@ Run record(GstCapture &capture, const QString &file, int stopAfterMs,
                          if (!clock.isValid())
                              clock.start();
                      });
-    QObject::connect(&capture, &CaptureComponent::yieldRequested, &guard, [&] {
-        ++run.yields;
-        if (inYield)
-            inYield();
+    QObject::connect(&capture, &CaptureComponent::captureEnded, &guard, [&](bool started) {
+        ++run.ends;
+        run.result = started;
+        run.indexWhenEnded = hasAviIndex(file);
+        run.problem = capture.recordingProblem();
+    });
+    QTimer tick;
+    tick.setInterval(100);
+    QObject::connect(&tick, &QTimer::timeout, &guard, [&] {
+        if (run.ends)
+            return;
+        ++run.ticks;
+        if (inTick)
+            inTick();
         if (stopAfterMs >= 0 && !stopped && clock.isValid() && clock.elapsed() >= stopAfterMs) {
             stopped = true;
             run.recordedSeconds = clock.nsecsElapsed() / 1e9;
             run.stopResult = capture.stop();
-            run.indexWhenStopReturned = hasAviIndex(file);
         }
-        QCoreApplication::processEvents();
     });
     capture.setCaptureFileName(file);
-    run.result = capture.capture();
+    capture.startCapture();
+    run.endedWithinCall = run.ends > 0;
+    tick.start();
+    (void)QTest::qWaitFor([&] { return run.ends > 0; }, 120000);
+    QTest::qWait(100);   // time for a second end, which must not come
     return run;
 }
 
@@ -104,6 +124,23 @@ bool compresses(const QString &clip, QString *why)
     return ok;
 }
 
+// What this process has open, by /proc/self/fd's link texts.
+QStringList openDescriptors()
+{
+    QStringList out;
+    const QDir fds("/proc/self/fd");
+    // A memfd is a regular file, a pipe or socket a system one.
+    for (const QString &fd :
+         fds.entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot)) {
+        char target[256] = {};
+        const ssize_t n = ::readlink(QFile::encodeName(fds.filePath(fd)).constData(), target,
+                                     sizeof target - 1);
+        if (n > 0)   // else closed meanwhile by another thread
+            out << QString::fromLocal8Bit(target, n);
+    }
+    return out;
+}
+
 } // namespace
 
 class CaptureRecordingTest : public QObject
@@ -118,10 +155,13 @@ private slots:
     void soundLevelShowsWhileRecording();
     void recordsPictureOnlyWithoutSound_data();
     void recordsPictureOnlyWithoutSound();
-    void captureThatCannotStartReturnsFalse_data();
-    void captureThatCannotStartReturnsFalse();
+    void captureThatCannotStartEndsNotStarted_data();
+    void captureThatCannotStartEndsNotStarted();
     void cameraFailingMidwayLeavesAPlayableClip();
     void stopIsHarmlessWhenIdleAndRepeated();
+    void callsDuringACaptureGetOneEndEach();
+    void recordingsLeaveNoDescriptorsOpen_data();
+    void recordingsLeaveNoDescriptorsOpen();
     void timeLimitAndFrameRateShapeTheClip_data();
     void timeLimitAndFrameRateShapeTheClip();
     void recordsFromTheChosenDevice();
@@ -156,10 +196,12 @@ void CaptureRecordingTest::recordsPictureAndSoundForTheTimeRecorded()
 
     const Run run = record(capture, clipPath(), 3000);
     QVERIFY2(run.result, qPrintable(run.all()));
+    QVERIFY(run.endedOnceLater());
     QVERIFY(run.stopResult);
-    // Stop returns with the file complete: Play may open it at once.
-    QVERIFY(run.indexWhenStopReturned);
-    QVERIFY(run.yields >= 10);
+    // The file is complete when the end is told: Play may open it at once.
+    QVERIFY(run.indexWhenEnded);
+    // The window's events went on meanwhile.
+    QVERIFY(run.ticks >= 10);
     QVERIFY2(run.said("Recording 00:02 – "), qPrintable(run.all()));
     QVERIFY2(run.texts.last().startsWith("Recorded 00:03 – "), qPrintable(run.all()));
     QVERIFY2(run.texts.last().endsWith(", 0 dropped"), qPrintable(run.all()));
@@ -345,9 +387,18 @@ void CaptureRecordingTest::recordsPictureOnlyWithoutSound()
     QCOMPARE(clip.ofType("video").size(), 1);
     QVERIFY2(qAbs(clip.duration - run.recordedSeconds) <= 0.3,
              qPrintable(QString("clip %1 s, recorded %2 s").arg(clip.duration).arg(run.recordedSeconds)));
+
+    if (microphones == 0) {
+        // One plugged in while the program runs is there for the next recording.
+        QSignalSpy changed(&capture, &GstCapture::devicesChanged);
+        useTestDevices(1, 1);
+        QTRY_VERIFY_WITH_TIMEOUT(changed.size() >= 2 && capture.isLive(), 5000);
+        const Run again = record(capture, clipPath(), 1000);
+        QVERIFY2(again.result && !again.said("picture only"), qPrintable(again.all()));
+    }
 }
 
-void CaptureRecordingTest::captureThatCannotStartReturnsFalse_data()
+void CaptureRecordingTest::captureThatCannotStartEndsNotStarted_data()
 {
     QTest::addColumn<int>("cameras");
     QTest::addColumn<bool>("cameraFails");
@@ -359,7 +410,7 @@ void CaptureRecordingTest::captureThatCannotStartReturnsFalse_data()
     QTest::newRow("file not writable") << 1 << false << true << "Cannot record";
 }
 
-void CaptureRecordingTest::captureThatCannotStartReturnsFalse()
+void CaptureRecordingTest::captureThatCannotStartEndsNotStarted()
 {
     QFETCH(int, cameras);
     QFETCH(bool, cameraFails);
@@ -381,12 +432,12 @@ void CaptureRecordingTest::captureThatCannotStartReturnsFalse()
     }
     const Run run = record(capture, file, 500);
     QVERIFY(!run.result);
-    QCOMPARE(run.yields, 0);
+    QVERIFY(run.endedOnceLater());
     QVERIFY(!QFile::exists(file));
     QVERIFY(!run.texts.isEmpty());
     QCOMPARE(run.codes.last(), GstCapture::kStatusError);
     QVERIFY2(run.texts.last().contains(said), qPrintable(run.all()));
-    QVERIFY(!capture.isRecording());
+    QVERIFY(!capture.isCapturing());
     QVERIFY(!capture.stop());
 }
 
@@ -407,7 +458,8 @@ void CaptureRecordingTest::cameraFailingMidwayLeavesAPlayableClip()
     QVERIFY2(run.said("stopped working"), qPrintable(run.all()));
     QCOMPARE(run.codes.last(), GstCapture::kStatusError);
     QVERIFY(run.texts.last().contains("recording so far was kept"));
-    QVERIFY(!capture.isRecording());
+    QVERIFY2(run.problem.contains("stopped working"), qPrintable(run.problem));
+    QVERIFY(!capture.isCapturing());
 
     const Clip clip = probeClip(clipPath());
     QVERIFY(hasAviIndex(clipPath()));
@@ -429,23 +481,20 @@ void CaptureRecordingTest::stopIsHarmlessWhenIdleAndRepeated()
     applyWindowSettings(capture);
 
     QList<bool> results;
-    bool stopped = false;
-    int yields = 0;
-    int yieldsAfterStop = 0;
+    int ticks = 0;
+    qsizetype textsAtStop = -1;
+    QSignalSpy status(&capture, &GstCapture::statusText);
     const Run run = record(capture, clipPath(), -1, [&] {
-        if (stopped) {
-            ++yieldsAfterStop;
-            return;
-        }
-        if (++yields >= 5) {
-            stopped = true;
+        if (++ticks == 5) {
             results << capture.stop() << capture.stop() << capture.stop();
+            textsAtStop = status.size();
         }
     });
     QVERIFY(run.result);
-    QVERIFY(stopped);
     QCOMPARE(results, (QList<bool>{true, false, false}));
-    QCOMPARE(yieldsAfterStop, 0);
+    // Once asked to end, it tells no more progress.
+    for (qsizetype i = textsAtStop; i < status.size(); ++i)
+        QVERIFY2(!status[i][1].toString().startsWith("Recording "), qPrintable(run.all()));
     QVERIFY(!capture.stop());
     QVERIFY(hasAviIndex(clipPath()));
 
@@ -454,6 +503,110 @@ void CaptureRecordingTest::stopIsHarmlessWhenIdleAndRepeated()
     const Run again = record(capture, clipPath(), 500);
     QVERIFY(again.result);
     QVERIFY(probeClip(clipPath()).duration > 0.3);
+}
+
+void CaptureRecordingTest::callsDuringACaptureGetOneEndEach()
+{
+    useTestDevices(1, 1);
+    GstCapture capture;
+    VideoView view;
+    capture.setView(&view);
+    applyWindowSettings(capture);
+    capture.setCaptureFileName(clipPath());
+    QSignalSpy ended(&capture, &CaptureComponent::captureEnded);
+    QSignalSpy status(&capture, &GstCapture::statusText);
+
+    // Stopped before the camera's first picture: broken off, and an earlier
+    // clip at the name is not taken for this one.
+    QFile earlier(clipPath());
+    QVERIFY(earlier.open(QIODevice::WriteOnly) && earlier.write("an earlier clip") > 0);
+    earlier.close();
+    capture.startCapture();
+    QVERIFY(capture.stop());
+    QVERIFY(!capture.stop());
+    QCOMPARE(ended.size(), 0);
+    QVERIFY(ended.wait(5000));
+    QCOMPARE(ended.takeFirst().value(0).toBool(), true);
+    QVERIFY2(capture.recordingProblem().contains("before the camera sent a picture"),
+             qPrintable(capture.recordingProblem()));
+    QVERIFY(!QFile::exists(clipPath()));
+    QVERIFY(!capture.isCapturing());
+
+    // A second start while one records: refused on its own, the first goes on.
+    capture.startCapture();
+    QTRY_VERIFY_WITH_TIMEOUT(!status.isEmpty()
+                                 && status.last().value(1).toString().startsWith("Recording "),
+                             5000);
+    QTest::qWait(500);
+    capture.startCapture();
+    QCOMPARE(status.last().value(0).toInt(), GstCapture::kStatusWarning);
+    QCOMPARE(ended.size(), 0);
+    QVERIFY(ended.wait(5000));
+    QCOMPARE(ended.takeFirst().value(0).toBool(), false);
+    QVERIFY(capture.isCapturing());
+    QVERIFY(capture.stop());
+    QVERIFY(ended.wait(15000));
+    QCOMPARE(ended.takeFirst().value(0).toBool(), true);
+    QVERIFY(capture.recordingProblem().isEmpty());
+    QVERIFY(hasAviIndex(clipPath()));
+    QTest::qWait(100);
+    QCOMPARE(ended.size(), 0);
+}
+
+void CaptureRecordingTest::recordingsLeaveNoDescriptorsOpen_data()
+{
+    QTest::addColumn<bool>("pulseAudioOutOfReach");
+    QTest::newRow("test devices") << false;
+    // Its device provider cannot start: each look at the monitor probes it.
+    QTest::newRow("PulseAudio out of reach") << true;
+}
+
+void CaptureRecordingTest::recordingsLeaveNoDescriptorsOpen()
+{
+    QFETCH(bool, pulseAudioOutOfReach);
+    useTestDevices(1, 1);
+    QTemporaryDir runtime;
+    const auto pulse = gsthandle::Object<GstDeviceProviderFactory>::adopt(
+        gst_device_provider_factory_find("pulsedeviceprovider"));
+    if (pulseAudioOutOfReach) {
+        if (!pulse)
+            QSKIP("GStreamer's PulseAudio plugin is not installed");
+        qputenv("PULSE_SERVER", QFile::encodeName("unix:" + runtime.filePath("none")));
+        gst_plugin_feature_set_rank(GST_PLUGIN_FEATURE(pulse.get()), GST_RANK_PRIMARY);
+    }
+    auto capture = std::make_unique<GstCapture>();
+    VideoView view;
+    capture->setView(&view);
+    applyWindowSettings(*capture);
+
+    QStringList afterFirst;
+    for (int round = 1; round <= 5; ++round) {
+        const Run run = record(*capture, clipPath(), 300);
+        QVERIFY2(run.result && !run.said("picture only"), qPrintable(run.all()));
+        if (round == 1)
+            afterFirst = openDescriptors();
+    }
+    // Streaming threads may still be closing what they used a moment ago.
+    QTRY_VERIFY2(openDescriptors().size() <= afterFirst.size(),
+                 qPrintable(openDescriptors().join(' ')));
+
+    // Destroyed mid-recording, it waits for nothing and leaves nothing open.
+    QSignalSpy status(capture.get(), &GstCapture::statusText);
+    capture->startCapture();
+    QTRY_VERIFY_WITH_TIMEOUT(!status.isEmpty()
+                                 && status.last().value(1).toString().startsWith("Recording "),
+                             5000);
+    bool loopRan = false;
+    QTimer::singleShot(0, &view, [&] { loopRan = true; });
+    capture.reset();
+    QVERIFY(!loopRan);
+    capture = std::make_unique<GstCapture>();
+    capture->setView(&view);
+    applyWindowSettings(*capture);
+    QVERIFY(record(*capture, clipPath(), 300).result);
+    QTRY_VERIFY2(openDescriptors().size() <= afterFirst.size(),
+                 qPrintable(openDescriptors().join(' ')));
+    qunsetenv("PULSE_SERVER");
 }
 
 void CaptureRecordingTest::timeLimitAndFrameRateShapeTheClip_data()
@@ -517,20 +670,20 @@ void CaptureRecordingTest::livePictureGoesOnOrPausesDuringRecording()
     applyWindowSettings(capture);
     QTRY_VERIFY_WITH_TIMEOUT(view.framesShown() > 0, 5000);
 
-    quint64 atFirstYield = 0;
+    quint64 atFirstTick = 0;
     quint64 atStop = 0;
     auto watch = [&] {
-        if (!atFirstYield)
-            atFirstYield = view.framesShown();
+        if (!atFirstTick)
+            atFirstTick = view.framesShown();
         atStop = view.framesShown();
     };
     QVERIFY(record(capture, clipPath(), 1000, watch).result);
-    QVERIFY2(atStop >= atFirstYield + 15, qPrintable(QString("%1 -> %2").arg(atFirstYield).arg(atStop)));
+    QVERIFY2(atStop >= atFirstTick + 15, qPrintable(QString("%1 -> %2").arg(atFirstTick).arg(atStop)));
 
     capture.setPreviewDuringCapture(false);
-    atFirstYield = 0;
+    atFirstTick = 0;
     QVERIFY(record(capture, clipPath(), 1000, watch).result);
-    QVERIFY2(atStop <= atFirstYield + 1, qPrintable(QString("%1 -> %2").arg(atFirstYield).arg(atStop)));
+    QVERIFY2(atStop <= atFirstTick + 1, qPrintable(QString("%1 -> %2").arg(atFirstTick).arg(atStop)));
     // And the picture comes back afterwards.
     const quint64 after = view.framesShown();
     QTRY_VERIFY_WITH_TIMEOUT(view.framesShown() > after + 5, 5000);

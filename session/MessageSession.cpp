@@ -224,8 +224,12 @@ bool MessageSession::record()
 
 bool MessageSession::stopRecording()
 {
-    if (!allows(Action::Stop))
-        return false;
+    return allows(Action::Stop) && endRecordingThen(Then::Nothing);
+}
+
+bool MessageSession::endRecordingThen(Then then)
+{
+    m_then = then;
     m_stopping = true;
     m_capture.stop();
     return true;
@@ -280,12 +284,8 @@ bool MessageSession::play()
 {
     if (!allows(Action::Play))
         return false;
-    if (m_stage == Stage::Recording) {
-        m_then = Then::Play;
-        m_stopping = true;
-        m_capture.stop();
-        return true;
-    }
+    if (m_stage == Stage::Recording)
+        return endRecordingThen(Then::Play);
     skipOnError([&] { m_capture.stop(); });
     playClip();
     return true;
@@ -310,12 +310,8 @@ bool MessageSession::compress()
 {
     if (!allows(Action::Compress))
         return false;
-    if (m_stage == Stage::Recording) {
-        m_then = Then::Compress;
-        m_stopping = true;
-        m_capture.stop();
-        return true;
-    }
+    if (m_stage == Stage::Recording)
+        return endRecordingThen(Then::Compress);
     startCompressing();
     return true;
 }
@@ -505,10 +501,8 @@ MessageSession::Closing MessageSession::requestClose()
     case Stage::Recording:
         // The clip is finished and kept.
         m_closing = true;
-        if (!m_stopping) {
-            m_stopping = true;
-            m_capture.stop();
-        }
+        if (!m_stopping)
+            endRecordingThen(Then::Nothing);
         return Closing::Later;
     case Stage::Compressing:
         m_closing = true;

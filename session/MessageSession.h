@@ -119,6 +119,7 @@ signals:
 private:
     enum class Then { Nothing, Play, Compress };
 
+    bool endRecordingThen(Then then);
     void onCaptureEnded(bool started);
     void startCompressing();
     void onEncoderFinished(int status, const QString &lastErrorLine);

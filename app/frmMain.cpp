@@ -4,6 +4,7 @@
 #include "CaptureComponent.h"
 #include "Dialogs.h"
 #include "FirstRun.h"
+#include "InputGate.h"
 #include "Lamp.h"
 #include "MediaPlayer.h"
 #include "RecentRecipients.h"

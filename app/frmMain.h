@@ -155,7 +155,7 @@ private:
     SettingsStore &m_store;
     Dialogs &m_dialogs;
     MessageSession m_session;
-    InputGate *m_inputGate = nullptr;
+    std::unique_ptr<InputGate> m_inputGate;   // asks the session: goes before it
     CurrentSettings m_current;
     RecipientCompleter *m_recentRecipients = nullptr;
     bool m_activatedOnce = false;

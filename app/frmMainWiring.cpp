@@ -57,7 +57,7 @@ void frmMain::guarded(const std::function<void()> &handler)
 
 void frmMain::connectHandlers(WorkFolder &folder)
 {
-    m_inputGate = new InputGate(this, [this] { return m_session.busy(); });
+    m_inputGate = std::make_unique<InputGate>(this, [this] { return m_session.busy(); });
     // A second copy started meanwhile wants this one in front.
     connect(&folder, &WorkFolder::ownerWanted, this, [this] {
         setWindowState(windowState() & ~Qt::WindowMinimized);

@@ -55,11 +55,8 @@ QString addressProblem(const QString &sender, const QString &recipient)
             "address, such as you@example.com: no name, no spaces, no line breaks, only one "
             "address.");
     for (const QString &address : {sender, recipient}) {
-        if (!hasAsciiLocalPart(address))
-            return QStringLiteral("The address %1 has letters outside plain A to Z before the \"@\": "
-                                  "such addresses cannot be sent to or from yet. Please use another "
-                                  "address.")
-                .arg(address);
+        if (const QString why = whyNotSendable(address); !why.isEmpty())
+            return QStringLiteral("The address %1 %2. Please use another address.").arg(address, why);
     }
     return {};
 }

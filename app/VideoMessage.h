@@ -16,5 +16,6 @@ void composeVideoMessage(MailMessage &message, const CurrentSettings &settings,
                          const QString &attachmentPath);
 
 // What the user must put right before sender and recipient can go into a
-// message, in words; empty when they can.
+// message, in words; empty when they can. The mail component's rule
+// (whyNotSendable) decides, so nothing passes here that it would refuse.
 [[nodiscard]] QString addressProblem(const QString &sender, const QString &recipient);

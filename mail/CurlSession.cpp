@@ -5,9 +5,12 @@
 #include "RegularFile.h"
 
 #include <QFile>
+#include <QLocale>
+#include <QUrl>
 
 #include <curl/curl.h>
 
+#include <arpa/inet.h>
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -25,6 +28,7 @@ namespace {
 constexpr size_t kMaxLine = 2048;        // RFC 5321 allows 512
 constexpr size_t kMaxReply = 64 * 1024;  // a generous EHLO reply is 1 kB
 constexpr size_t kKeptLine = 240;
+constexpr auto kQuitWait = std::chrono::seconds(2);
 
 enum class Phase { Idle, Connecting, AwaitingReply, Body, Accepting };
 
@@ -65,6 +69,46 @@ QString commandName(const std::string &verb)
     return QString::fromLatin1(verb.c_str());
 }
 
+// The enhanced status code ("5.7.1" in "554 5.7.1 Relay access denied")
+// starts with prefix.
+bool hasEnhancedCode(const std::string &line, const char *prefix)
+{
+    return line.size() > 4 && line.compare(4, std::strlen(prefix), prefix) == 0;
+}
+
+QString dataSize(int64_t bytes)
+{
+    return QLocale::c().formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat);
+}
+
+// An address literal of the address this machine would use towards the
+// server: the kernel picks it for a connected UDP socket, which sends nothing.
+std::string localAddressLiteral(const curl_sockaddr &server)
+{
+    const int fd = ::socket(server.family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return {};
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    const bool found = ::connect(fd, &server.addr, server.addrlen) == 0
+                       && ::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &length) == 0;
+    ::close(fd);
+    char text[INET6_ADDRSTRLEN] = {};
+    if (!found)
+        return {};
+    if (local.ss_family == AF_INET) {
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in &>(local).sin_addr, text, sizeof text);
+        return std::string("[") + text + "]";
+    }
+    const in6_addr &v6 = reinterpret_cast<const sockaddr_in6 &>(local).sin6_addr;
+    if (IN6_IS_ADDR_V4MAPPED(&v6)) {
+        inet_ntop(AF_INET, &v6.s6_addr[12], text, sizeof text);
+        return std::string("[") + text + "]";
+    }
+    inet_ntop(AF_INET6, &v6, text, sizeof text);
+    return std::string("[IPv6:") + text + "]";
+}
+
 QString refusedWhat(const std::string &answered)
 {
     if (answered == "MAIL")
@@ -85,6 +129,7 @@ QString refusedWhat(const std::string &answered)
 struct CurlSession::State
 {
     std::mutex mutex;
+    CURL *easy = nullptr;
     CURLM *multi = nullptr;
     Server server;
 
@@ -105,12 +150,21 @@ struct CurlSession::State
     bool loggedIn = false;
     bool encrypted = false;
     bool heardServer = false;  // during this operation, or it reuses a connection
+    bool closing = false;      // curl's QUIT after a refusal
+    int64_t announcedSize = 0; // the EHLO reply's SIZE; 0: none
+    int64_t linesIn = 0;       // bytes of the reply lines curl passed on in this transfer
+    bool earlyReply = false;   // then no reply decides the delivery
+
+    // open() first finds the address curl connects to, without connecting.
+    bool probing = false;
+    std::string helloLiteral;
 
     // The message.
     int64_t total = 0;
     int64_t written = 0;
     int64_t acknowledged = 0;
     bool endOfFile = false;
+    bool bodySent = false;     // all of it is curl's to send: the end may follow
     Clock::time_point lastMove;
 
     std::chrono::milliseconds replyLimit{60000};   // this operation's
@@ -123,12 +177,16 @@ struct CurlSession::State
 
     QString where() const { return server.host + QStringLiteral(" port ") + QString::number(server.port); }
 
+    // Once a refusal is known, it stays the outcome: the QUIT after it is
+    // only hung up on.
     void abortLocked(int32_t code, const QString &text)
     {
         if (abortCode != 0)
             return;
-        abortCode = code;
-        abortText = text;
+        if (!closing) {
+            abortCode = code;
+            abortText = text;
+        }
         // Wakes curl from a wait that is not ours (the reply to the end of
         // the message); the descriptors stay curl's to close.
         for (const int fd : sockets)
@@ -148,15 +206,47 @@ struct CurlSession::State
         return false;
     }
 
+    int transferSocket() const
+    {
+        if (std::find(sockets.cbegin(), sockets.cend(), activeSocket) != sockets.cend())
+            return activeSocket;
+        return sockets.size() == 1 ? sockets.front() : -1;
+    }
+
     int64_t unacknowledged() const
     {
-        int fd = activeSocket;
-        if (std::find(sockets.cbegin(), sockets.cend(), fd) == sockets.cend())
-            fd = sockets.size() == 1 ? sockets.front() : -1;
+        const int fd = transferSocket();
         int queued = 0;
         if (fd < 0 || ::ioctl(fd, SIOCOUTQ, &queued) != 0)
             return 0;
         return queued;
+    }
+
+    // On the worker only, as it asks curl. A line without end is read on
+    // and dropped by curl up to a limit far beyond ours, and passed on as no
+    // line: only the count of what it read shows it.
+    void checkLineLength()
+    {
+        long read = 0;
+        curl_easy_getinfo(easy, CURLINFO_HEADER_SIZE, &read);
+        if (read - linesIn > int64_t(kMaxReply))
+            abortLocked(Code::ProtocolError, QStringLiteral("%1 sent a reply line without end").arg(server.host));
+    }
+
+    // A reply comes only after the end of the message: before, while the
+    // message goes out, nothing may wait to be read, and the reply must come
+    // from a server that had all of the message, so it acknowledges all.
+    void replyBeforeTheEnd()
+    {
+        earlyReply = true;
+        abortLocked(Code::ProtocolError, QStringLiteral("%1 replied before the end of the message").arg(server.host));
+    }
+
+    bool anythingToRead() const
+    {
+        const int fd = transferSocket();
+        int waiting = 0;
+        return fd >= 0 && ::ioctl(fd, SIOCINQ, &waiting) == 0 && waiting > 0;
     }
 
     // Why the operation is overdue where it stands.
@@ -196,7 +286,7 @@ struct CurlSession::State
             }
             break;
         case Phase::AwaitingReply:
-            if (now - since >= limit)
+            if (now - since >= (closing ? std::min<std::chrono::milliseconds>(limit, kQuitWait) : limit))
                 abortLocked(Code::TimedOut, overdueText());
             break;
         case Phase::Body: {
@@ -233,8 +323,11 @@ struct CurlSession::State
         finalCode = 0;
         answered.clear();
         lastAnswered = false;
+        closing = false;
+        earlyReply = false;
+        linesIn = 0;
         total = written = acknowledged = 0;
-        endOfFile = false;
+        endOfFile = bodySent = false;
         errorBuffer[0] = '\0';
     }
 
@@ -246,6 +339,7 @@ struct CurlSession::State
         loggedIn = false;
         encrypted = server.url.rfind("smtps:", 0) == 0;
         replyBytes = 0;
+        announcedSize = 0;
     }
 
     void commandSent(const char *data, size_t size)
@@ -262,11 +356,16 @@ struct CurlSession::State
             phase = Phase::AwaitingReply;
             since = Clock::now();
             replyBytes = 0;
-            // curl says QUIT after a refusal: the refusal is what counts.
+            // curl says QUIT after a refusal: the refusal is what counts,
+            // and the answer is awaited no longer than after a delivery.
             if (lastCommand != "QUIT") {
                 lastAnswered = false;
                 finalCode = 0;
+            } else {
+                closing = lastAnswered && finalCode >= 400;
             }
+            if (lastCommand == "EHLO")
+                announcedSize = 0;
             const bool carriesMail = lastCommand == "MAIL" || lastCommand == "NOOP";
             if (carriesMail && !server.user.empty() && !loggedIn) {
                 abortLocked(Code::LoginRefused, QStringLiteral("%1 offers no login, but a user name is set")
@@ -279,6 +378,7 @@ struct CurlSession::State
     {
         heardServer = true;
         replyBytes += size;
+        linesIn += int64_t(size);
         std::string line(data, std::min(size, kKeptLine));
         while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
             line.pop_back();
@@ -306,6 +406,9 @@ struct CurlSession::State
                                                  .arg(shown(line)));
             return;
         }
+        if (lastCommand == "EHLO" && code == 250 && line.size() >= 8
+            && QByteArray::fromStdString(line.substr(4, 4)).toUpper() == "SIZE" && (line.size() == 8 || line[8] == ' '))
+            announcedSize = QByteArray::fromStdString(line.substr(8)).trimmed().toLongLong();
         if (size > 3 && data[3] == '-')
             return;
 
@@ -320,6 +423,8 @@ struct CurlSession::State
         if (phase == Phase::Body || phase == Phase::Accepting) {
             answered = "END";
             phase = Phase::Idle;
+            if (unacknowledged() > 0)
+                replyBeforeTheEnd();
         } else if (phase == Phase::Connecting) {
             answered = "GREETING";
             phase = Phase::Idle;
@@ -344,27 +449,39 @@ namespace {
 
 using State = CurlSession::State;
 
+// The cause in plain words where the reply tells it, with the reply itself.
+QString refusalText(const State &s, const QString &reply)
+{
+    const QString host = s.server.host;
+    if (s.answered == "AUTH")
+        return QStringLiteral("%1 refused the user name or password: %2").arg(host, reply);
+    if (s.answered == "MAIL" && s.finalCode == 530)
+        return QStringLiteral("%1 wants a login before it takes mail: set the user name and password: %2")
+            .arg(host, reply);
+    const bool relay = hasEnhancedCode(s.finalLine, "5.7.")
+                       || QString::fromStdString(s.finalLine).contains(QLatin1String("relay"), Qt::CaseInsensitive);
+    if (s.answered == "RCPT" && relay) {
+        return QStringLiteral("%1 does not pass mail on for this sender: check the user name and password: %2")
+            .arg(host, reply);
+    }
+    const bool tooLarge = s.finalCode == 552 || hasEnhancedCode(s.finalLine, "5.3.4 ");
+    if ((s.answered == "MAIL" || s.answered == "DATA" || s.answered == "END") && tooLarge) {
+        const QString limit = s.announcedSize > 0 ? QStringLiteral(" (it announces %1)").arg(dataSize(s.announcedSize))
+                                                  : QString();
+        return QStringLiteral("The message (%1) is larger than %2 accepts%3: %4")
+            .arg(dataSize(s.total), host, limit, reply);
+    }
+    return QStringLiteral("%1 refused %2: %3").arg(host, refusedWhat(s.answered), reply);
+}
+
 int onDebug(CURL *, curl_infotype type, char *data, size_t size, void *user)
 {
     auto *state = static_cast<State *>(user);
-    static const char kOverlong[] = "Excessive server response line length";
     const std::lock_guard lock(state->mutex);
-    switch (type) {
-    case CURLINFO_HEADER_OUT:
+    if (type == CURLINFO_HEADER_OUT)
         state->commandSent(data, size);
-        break;
-    case CURLINFO_HEADER_IN:
+    else if (type == CURLINFO_HEADER_IN)
         state->replyLine(data, size);
-        break;
-    case CURLINFO_TEXT:
-        if (size >= sizeof kOverlong - 1 && std::memcmp(data, kOverlong, sizeof kOverlong - 1) == 0) {
-            state->abortLocked(Code::ProtocolError,
-                               QStringLiteral("%1 sent a reply line without end").arg(state->server.host));
-        }
-        break;
-    default:
-        break;
-    }
     return 0;
 }
 
@@ -373,13 +490,29 @@ int onProgress(void *user, curl_off_t, curl_off_t, curl_off_t, curl_off_t upload
     auto *state = static_cast<State *>(user);
     const std::lock_guard lock(state->mutex);
     state->written = uploaded;
+    // Only here is it sure that the end of the message has not gone out yet:
+    // curl sends it after the last progress with the whole body.
+    if (state->phase == Phase::Body && !state->bodySent) {
+        if (state->anythingToRead())
+            state->replyBeforeTheEnd();
+        state->bodySent = state->total > 0 && uploaded >= state->total;
+    }
     state->tickLocked();
+    state->checkLineLength();
     return state->abortCode != 0 ? 1 : 0;
 }
 
 curl_socket_t onOpenSocket(void *user, curlsocktype, curl_sockaddr *address)
 {
     auto *state = static_cast<State *>(user);
+    {
+        const std::lock_guard lock(state->mutex);
+        if (state->probing) {
+            if (state->helloLiteral.empty())
+                state->helloLiteral = localAddressLiteral(*address);
+            return CURL_SOCKET_BAD;
+        }
+    }
     const int fd = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
     if (fd < 0)
         return CURL_SOCKET_BAD;
@@ -462,6 +595,7 @@ void CurlSession::createHandles()
     curl_multi_setopt(m_multi, CURLMOPT_MAXCONNECTS, 1L);
     const std::lock_guard lock(m_state->mutex);
     m_state->multi = static_cast<CURLM *>(m_multi);
+    m_state->easy = static_cast<CURL *>(m_easy);
 }
 
 void CurlSession::destroyHandles()
@@ -469,6 +603,7 @@ void CurlSession::destroyHandles()
     {
         const std::lock_guard lock(m_state->mutex);
         m_state->multi = nullptr;
+        m_state->easy = nullptr;
     }
     if (m_multi)
         curl_multi_cleanup(static_cast<CURLM *>(m_multi));
@@ -550,7 +685,27 @@ CurlSession::Outcome CurlSession::open(const Server &server)
     curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, "NOOP");
     curl_easy_setopt(e, CURLOPT_FRESH_CONNECT, 1L);
 
+    // curl's EHLO names the URL's path, or else the machine. The address
+    // this end of the connection will have is known once curl has found the
+    // server: a first pass stops there, before connecting, and the DNS cache
+    // hands the second the same answer.
+    {
+        const std::lock_guard lock(m_state->mutex);
+        m_state->probing = true;
+        m_state->helloLiteral.clear();
+    }
     Outcome outcome = perform();
+    std::string literal;
+    {
+        const std::lock_guard lock(m_state->mutex);
+        m_state->probing = false;
+        literal = m_state->helloLiteral;
+    }
+    if (!literal.empty()) {
+        const std::string url = server.url + "/" + QUrl::toPercentEncoding(QString::fromStdString(literal)).toStdString();
+        curl_easy_setopt(e, CURLOPT_URL, url.c_str());
+        outcome = perform();
+    }
     curl_easy_setopt(e, CURLOPT_FRESH_CONNECT, 0L);
     if (outcome.code == 0)
         m_open = true;
@@ -570,6 +725,16 @@ CurlSession::Outcome CurlSession::send(const std::string &from, const std::vecto
     const qint64 size = file.size();
     if (size == 0)
         return {Code::FileUnreadable, QStringLiteral("The message file %1 is empty").arg(path)};
+    int64_t limit = 0;
+    {
+        const std::lock_guard lock(m_state->mutex);
+        limit = m_state->announcedSize;
+    }
+    if (limit > 0 && size > limit) {
+        quit();
+        return {552, QStringLiteral("The message (%1) is larger than %2 accepts (it announces %3); nothing was sent")
+                         .arg(dataSize(size), m_server.host, dataSize(limit))};
+    }
 
     CURL *e = static_cast<CURL *>(m_easy);
     const std::string sender = "<" + from + ">";
@@ -605,7 +770,7 @@ void CurlSession::quit()
 {
     if (m_open) {
         curl_easy_setopt(static_cast<CURL *>(m_easy), CURLOPT_CUSTOMREQUEST, "QUIT");
-        (void)perform(0, std::min<std::chrono::milliseconds>(m_server.replyTimeout, std::chrono::seconds(2)));
+        (void)perform(0, std::min<std::chrono::milliseconds>(m_server.replyTimeout, kQuitWait));
     }
     drop();
 }
@@ -667,6 +832,7 @@ CurlSession::Outcome CurlSession::perform(int64_t total, std::chrono::millisecon
             if (curl_easy_getinfo(e, CURLINFO_ACTIVESOCKET, &active) == CURLE_OK)
                 m_state->activeSocket = active;
             m_state->tickLocked();
+            m_state->checkLineLength();
             if (m_state->abortCode != 0)
                 break;
         }
@@ -691,7 +857,7 @@ CurlSession::Outcome CurlSession::outcomeOf(bool finished, int code)
     const std::lock_guard lock(m_state->mutex);
     const State &s = *m_state;
     // A message the server has accepted is delivered, whatever came after.
-    if (finished && result == CURLE_OK && s.abortCode != Code::LoginRefused)
+    if (finished && result == CURLE_OK && s.abortCode != Code::LoginRefused && !s.earlyReply)
         return {};
     if (s.abortCode != 0)
         return {s.abortCode, s.abortText};
@@ -702,7 +868,7 @@ CurlSession::Outcome CurlSession::outcomeOf(bool finished, int code)
         const QString reply = shown(s.finalLine);
         if (s.answered == "STARTTLS")
             return {Code::TlsFailure, QStringLiteral("%1 refused to encrypt the connection: %2").arg(host, reply)};
-        return {s.finalCode, QStringLiteral("%1 refused %2: %3").arg(host, refusedWhat(s.answered), reply)};
+        return {s.finalCode, refusalText(s, reply)};
     }
     switch (result) {
     case CURLE_COULDNT_RESOLVE_HOST:
@@ -733,17 +899,16 @@ CurlSession::Outcome CurlSession::outcomeOf(bool finished, int code)
     case CURLE_SSL_SHUTDOWN_FAILED:
         return {Code::TlsFailure, QStringLiteral("No encrypted connection to %1 could be made: %2").arg(host, detail)};
     case CURLE_LOGIN_DENIED:
-        return {Code::LoginRefused, QStringLiteral("%1 refused the login: %2").arg(host, detail)};
+        return {Code::LoginRefused, QStringLiteral("%1 refused the user name or password: %2").arg(host, detail)};
     case CURLE_RECV_ERROR:
-        if (detail.startsWith(QLatin1String("Too large response")))
-            return {Code::ProtocolError, QStringLiteral("%1 sent a reply without end").arg(host)};
-        [[fallthrough]];
     case CURLE_SEND_ERROR:
     case CURLE_GOT_NOTHING:
     case CURLE_PARTIAL_FILE:
         return {Code::ConnectionLost, QStringLiteral("The connection to %1 broke: %2").arg(host, detail)};
     case CURLE_READ_ERROR:
         return {Code::FileUnreadable, QStringLiteral("The message file could not be read: %1").arg(detail)};
+    case CURLE_WEIRD_SERVER_REPLY:
+        return {Code::ProtocolError, QStringLiteral("%1 answered in a way SMTP does not allow: %2").arg(host, detail)};
     default:
         return {Code::ProtocolError, QStringLiteral("Unexpected answer from %1: %2").arg(host, detail)};
     }

@@ -19,7 +19,14 @@
 // (the greeting: of opening the socket), the reply to the end of the message
 // within acceptanceTimeout; a message whose acknowledged bytes do not grow for
 // replyTimeout has stalled. A reply that is no SMTP, has a code outside 200 to
-// 599, a line longer than 2 kB or more than 64 kB in all ends the operation.
+// 599, a line longer than 2 kB or more than 64 kB in all, or comes before the
+// end of the message ends the operation. The QUIT curl says after a refusal
+// is awaited two seconds at most, and the refusal stays the outcome.
+//
+// What is known of the dialogue comes from curl's result codes and the
+// protocol lines it passes on (CURLINFO_HEADER_IN/OUT), never its messages.
+// EHLO names an address literal of this end of the connection, never the
+// machine.
 class CurlSession
 {
 public:
@@ -61,7 +68,9 @@ public:
     [[nodiscard]] Outcome open(const Server &server);
     // Sends the file as it is over the open connection (or a new one to the
     // same server); the server stores exactly its bytes. A symbolic link at
-    // path, or anything but a regular file, is not read (FileUnreadable).
+    // path, or anything but a regular file, is not read (FileUnreadable). A
+    // file larger than the SIZE the server announced is not sent: 552, and
+    // the session ends with QUIT.
     [[nodiscard]] Outcome send(const std::string &from, const std::vector<std::string> &to,
                                const QString &path);
     // Says QUIT, waits two seconds at most for the answer and hangs up.

@@ -34,6 +34,26 @@ struct Server
     quint16 port = kSubmissionPort;
 };
 
+bool isIpv6(const QString &host)
+{
+    in6_addr v6{};
+    return inet_pton(AF_INET6, host.toLatin1().constData(), &v6) == 1;
+}
+
+// Letters, digits, "-" and "_" in dot-separated labels, as curl and DNS take
+// them; an IPv4 address is such a name too.
+bool isHostName(const QString &host)
+{
+    if (host.isEmpty() || host.size() > 254)
+        return false;
+    const QStringList labels = (host.endsWith(QLatin1Char('.')) ? host.chopped(1) : host).split(QLatin1Char('.'));
+    return std::all_of(labels.cbegin(), labels.cend(), [](const QString &label) {
+        return !label.isEmpty() && label.size() <= 63 && std::all_of(label.cbegin(), label.cend(), [](QChar c) {
+            return c.unicode() < 0x80 && (c.isLetterOrNumber() || c == QLatin1Char('-') || c == QLatin1Char('_'));
+        });
+    });
+}
+
 // "host", "host:port", "[IPv6]", "[IPv6]:port" or a bare IPv6 address;
 // an international name in its ASCII form, as DNS and certificates hold it.
 std::optional<Server> parseServer(const QString &setting)
@@ -63,13 +83,11 @@ std::optional<Server> parseServer(const QString &setting)
     } else {
         server.host = s;
     }
-    for (const QChar c : std::as_const(server.host)) {
-        if (c.isSpace() || QStringLiteral("/@[]?#%").contains(c))
+    if (!isIpv6(server.host)) {
+        server.host = asciiDomain(server.host);
+        if (!isHostName(server.host))
             return std::nullopt;
     }
-    server.host = asciiDomain(server.host);
-    if (server.host.isEmpty())
-        return std::nullopt;
     if (!port.isEmpty()) {
         bool ok = false;
         const uint number = port.toUInt(&ok);
@@ -78,12 +96,6 @@ std::optional<Server> parseServer(const QString &setting)
         server.port = static_cast<quint16>(number);
     }
     return server;
-}
-
-bool isIpv6(const QString &host)
-{
-    in6_addr v6{};
-    return inet_pton(AF_INET6, host.toLatin1().constData(), &v6) == 1;
 }
 
 // Goes by the name as typed: a name that merely resolves to 127.0.0.1 does
@@ -439,17 +451,11 @@ void CurlSmtpComponent::sendFile(const QString &sender, const QString &recipient
     if (!recipient.isEmpty() && !to.contains(recipient))
         to.append(recipient);
     const auto envelopeAddress = [](const QString &address, const QString &role, std::string &out) -> Outcome {
-        if (!isPlainMailAddress(address)) {
-            return {smtp::InvalidValue, QStringLiteral("The %1 address \"%2\" is not one plain e-mail address")
-                                            .arg(role, mailtext::oneLine(address))};
+        if (const QString why = whyNotSendable(address); !why.isEmpty()) {
+            return {smtp::InvalidValue,
+                    QStringLiteral("The %1 address \"%2\" %3").arg(role, mailtext::oneLine(address), why)};
         }
-        const QString ascii = hasAsciiLocalPart(address) ? withAsciiDomain(address) : QString();
-        if (ascii.isEmpty()) {
-            return {smtp::InvalidValue, QStringLiteral("The %1 address \"%2\" cannot be sent to yet: it has "
-                                                       "letters outside ASCII before the \"@\"")
-                                            .arg(role, address)};
-        }
-        out = utf8(ascii);
+        out = utf8(withAsciiDomain(address));
         return {};
     };
     std::string envelopeFrom;

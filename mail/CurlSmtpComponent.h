@@ -15,7 +15,10 @@
 //
 // Server: the SMTP setting is "host" or "host:port" ("[IPv6]:port"); an
 // international name goes out in its IDNA form; "localhost" is 127.0.0.1
-// whatever the resolver says. Without a port, 587 with STARTTLS; port 465
+// whatever the resolver says. Anything else (a character no host name has,
+// a second ":") fails with InvalidValue before any connection. EHLO names
+// the address literal of this end of the connection ("[192.0.2.7]",
+// "[IPv6:...]"), never the machine's name, which strict servers refuse. Without a port, 587 with STARTTLS; port 465
 // speaks TLS from the start. TLS is required unless the host is a loopback
 // name or address (localhost, 127.0.0.0/8, ::1), where STARTTLS is used when
 // the server offers it. The server's name goes out as SNI; its certificate is
@@ -58,14 +61,23 @@
 // begins once the QUIT is done. The destructor ends the running operation
 // and drops those that wait, gives a QUIT already asked for half a second,
 // hangs up and returns within a second; no signal follows.
-// Values with line breaks or other control characters, and addresses with
-// non-ASCII before the "@", are refused: the operation fails with InvalidValue.
+// Values with line breaks or other control characters, and addresses that
+// whyNotSendable() (MailAddress.h) refuses, fail with InvalidValue.
 //
 // lastErrorCode(): 0 after a successful operation; the server's reply code
-// (400 to 599) when it refused something; else one of smtp::ErrorCode.
-// lastErrorText() says the same in words. A session survives a refusal the
-// server put in words and a message file it would not send (missing, empty,
-// no regular file); after anything else it is closed (NoSession).
+// (400 to 599) when it refused something, or 552 for a message larger than
+// the SIZE it announced, which then is not sent (the session ends with QUIT);
+// else one of smtp::ErrorCode.
+// lastErrorText() says the same in words, the cause first where the reply
+// tells it (a message too large, with both sizes when the server announced
+// its own; mail not passed on for this sender; a refused user name or
+// password), then the server's reply as it came. Only the reply to the end of
+// the message decides a delivery: a reply before it is a ProtocolError. After
+// a refusal curl says QUIT, awaited two seconds at most; a login refused
+// while connecting is the exception, where curl hangs up without it. A
+// session survives a refusal the server put in words and a message file it
+// would not send (missing, empty, no regular file); after anything else it is
+// closed (NoSession).
 class CurlSmtpComponent final : public SmtpComponent
 {
     Q_OBJECT

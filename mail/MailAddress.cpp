@@ -30,10 +30,25 @@ bool isPlainMailAddress(QStringView address)
     return true;
 }
 
-bool hasAsciiLocalPart(QStringView address)
+QString whyNotSendable(const QString &address)
 {
-    const qsizetype at = address.lastIndexOf(QLatin1Char('@'));
-    return isAscii(at < 0 ? address : address.left(at));
+    if (!isPlainMailAddress(address))
+        return QStringLiteral("is not one plain e-mail address such as name@example.com (no spaces, "
+                              "line breaks or other characters)");
+    const qsizetype at = address.indexOf(QLatin1Char('@'));
+    if (!isAscii(QStringView(address).left(at)))
+        return QStringLiteral("has letters outside plain A to Z before the \"@\": such addresses "
+                              "cannot be sent to or from yet");
+    if (address.contains(QLatin1String("=?")))
+        return QStringLiteral("holds \"=?\", which mail programs would show as another address "
+                              "than the one it is sent to");
+    const QString ascii = withAsciiDomain(address);
+    if (ascii.isEmpty())
+        return QStringLiteral("has a domain after the \"@\" that is no valid name");
+    if (at > 64 || ascii.size() - at - 1 > 255 || ascii.size() > 254)
+        return QStringLiteral("is longer than e-mail allows: at most 64 characters before the \"@\", "
+                              "255 after it and 254 in all");
+    return {};
 }
 
 QString asciiDomain(const QString &domain)

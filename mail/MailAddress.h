@@ -8,9 +8,13 @@
 // break out of a header field nor out of MAIL FROM:<...> / RCPT TO:<...>.
 [[nodiscard]] bool isPlainMailAddress(QStringView address);
 
-// True when nothing before the "@" is outside ASCII. Other addresses need
-// the server's SMTPUTF8, which cannot be relied on: they are not sent.
-[[nodiscard]] bool hasAsciiLocalPart(QStringView address);
+// The one rule for what can be sent to or from: a plain address, ASCII
+// before the "@" (other addresses need the server's SMTPUTF8, which cannot be
+// relied on), a valid domain, no "=?" (a mail reader would decode it into
+// another address than the envelope's), and within SMTP's lengths in its
+// ASCII form: 64 before the "@", 255 after it, 254 in all. Empty when it can
+// be sent; else why not, as words that follow "The address ...".
+[[nodiscard]] QString whyNotSendable(const QString &address);
 
 // A domain or host name in its IDNA (ASCII) form, as DNS and certificates
 // hold it; an ASCII one as it is; empty when it is no valid name.

@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QUuid>
 
 #include <vmime/contentTypeField.hpp>
 #include <vmime/vmime.hpp>
@@ -29,15 +30,21 @@ const vmime::charset kUtf8(vmime::charsets::UTF_8);
     throw std::runtime_error(utf8(text));
 }
 
-QString plainAddress(const QString &address, const QString &role)
+// The header carries what the envelope will: the same rule, the same ASCII form.
+QString sendableAddress(const QString &address, const QString &role)
 {
-    if (!isPlainMailAddress(address)) {
-        throw std::invalid_argument(utf8(
-            QStringLiteral("The %1 address \"%2\" is not one plain e-mail address such as "
-                           "name@example.com (no spaces, line breaks or other characters).")
-                .arg(role, mailtext::oneLine(address))));
+    if (const QString why = whyNotSendable(address); !why.isEmpty()) {
+        throw std::invalid_argument(
+            utf8(QStringLiteral("The %1 address \"%2\" %3.").arg(role, mailtext::oneLine(address), why)));
     }
-    return address;
+    return withAsciiDomain(address);
+}
+
+// vmime's own ID ends in the machine's name; the sender's domain tells nothing new.
+vmime::messageId messageIdFor(const QString &sender)
+{
+    const QString left = QUuid::createUuid().toString(QUuid::Id128);
+    return vmime::messageId(utf8(left), utf8(sender.mid(sender.lastIndexOf(QLatin1Char('@')) + 1)));
 }
 
 // Every line of the body ends in CR LF, whatever the caller used.
@@ -124,12 +131,12 @@ void VmimeMailMessage::reset()
 
 void VmimeMailMessage::setFrom(const QString &address)
 {
-    m_from = plainAddress(address, QStringLiteral("sender"));
+    m_from = sendableAddress(address, QStringLiteral("sender"));
 }
 
 void VmimeMailMessage::setTo(const QString &address)
 {
-    m_to = plainAddress(address, QStringLiteral("recipient"));
+    m_to = sendableAddress(address, QStringLiteral("recipient"));
 }
 
 void VmimeMailMessage::setMailer(const QString &mailer)
@@ -209,7 +216,7 @@ void VmimeMailMessage::saveToFile(const QString &path)
             field->setValue(headerText(m_mailer));
             header->appendField(field);
         }
-        header->MessageId()->setValue(vmime::messageId::generateId());
+        header->MessageId()->setValue(messageIdFor(m_from));
         message->generate(out);
     } catch (const vmime::exception &e) {
         file.cancelWriting();

@@ -13,8 +13,10 @@
 // text allows it, else quoted-printable), then each attached file as
 // video/mpeg in base64 under its own file name. The subject and the X-Mailer
 // text are RFC 2047 encoded where needed; their line breaks become spaces.
-// Date, MIME-Version and a fresh Message-ID are set on every save.
-// Addresses must be plain local@domain; anything else is refused.
+// Date, MIME-Version and a fresh Message-ID are set on every save; the ID's
+// right-hand side is the sender's domain, never the machine's name.
+// Addresses must pass whyNotSendable() (MailAddress.h), else they are
+// refused; a domain goes into the header in its ASCII form, as in the envelope.
 // saveToFile writes a new file and renames it into place; a symbolic link at
 // the name is removed first, never written through. An attachment, and the
 // file verifyFile checks, must be a regular file at its name: a symbolic

@@ -15,26 +15,10 @@ namespace vmimesupport {
 
 using mailtext::utf8;
 
-namespace {
-
-// vmime looks the host name up for every Message-ID; where the name does
-// not resolve locally each lookup waits for DNS. Once is enough.
-class PlatformHandler final : public vmime::platforms::posix::posixHandler
-{
-public:
-    const vmime::string getHostName() const override
-    {
-        static const vmime::string name = posixHandler::getHostName();
-        return name;
-    }
-};
-
-} // namespace
-
 void initialise()
 {
     static std::once_flag once;
-    std::call_once(once, [] { vmime::platform::setHandler<PlatformHandler>(); });
+    std::call_once(once, [] { vmime::platform::setHandler<vmime::platforms::posix::posixHandler>(); });
 }
 
 Sha256::Sha256()

@@ -20,6 +20,13 @@ Scenarios, by where they strike:
     stall-data         after DATA's 354 a little of the message is read, then nothing;
                        the receive buffer is small, so the client's bytes stay unacknowledged
     silent-end         the whole message is read, its end is never answered
+    early-reply        DATA's 354 is followed at once by 250, before the message, which
+                       is read only half a second later through a small receive
+                       buffer; its end is then answered 554
+    size-limit         EHLO announces SIZE 1000
+    size-refused       EHLO announces SIZE 100000000; MAIL is answered 552
+    relay-denied       RCPT is answered 554 5.7.1 Relay access denied
+    login-refused      AUTH is offered, and answered 535
 """
 
 import argparse
@@ -29,7 +36,8 @@ import socket
 import sys
 
 SCENARIOS = ["endless", "long-line", "drip", "not-smtp", "odd-code", "starttls-refused",
-             "starttls-garbage", "stall-data", "silent-end"]
+             "starttls-garbage", "stall-data", "silent-end", "early-reply", "size-limit",
+             "size-refused", "relay-denied", "login-refused"]
 
 
 def announce(text):
@@ -98,6 +106,10 @@ class Session:
                     return await self.forever()
             elif verb == "AUTH":
                 await self.send("535 5.7.8 no login here")
+            elif verb == "MAIL" and self.scenario == "size-refused":
+                await self.send("552 5.3.4 Message size exceeds fixed limit")
+            elif verb == "RCPT" and self.scenario == "relay-denied":
+                await self.send(f"554 5.7.1 {words[1][3:] if len(words) > 1 else ''}: Relay access denied")
             elif verb in ("MAIL", "RCPT", "RSET", "NOOP"):
                 await self.send("250 2.0.0 OK")
             elif verb == "DATA":
@@ -109,14 +121,20 @@ class Session:
                 await self.send("502 5.5.2 not here")
 
     async def ehlo(self, name):
-        lines = [f"hostile.test greets {name}", "8BITMIME", "SIZE 100000000"]
+        size = 1000 if self.scenario == "size-limit" else 100000000
+        lines = [f"hostile.test greets {name}", "8BITMIME", f"SIZE {size}"]
         if self.scenario in ("starttls-refused", "starttls-garbage"):
             lines += ["STARTTLS", "AUTH PLAIN LOGIN"]
+        if self.scenario == "login-refused":
+            lines += ["AUTH PLAIN LOGIN"]
         for i, text in enumerate(lines):
             await self.send(("250 " if i == len(lines) - 1 else "250-") + text)
 
     async def data(self):
         await self.send("354 End data with <CR><LF>.<CR><LF>")
+        if self.scenario == "early-reply":
+            await self.send("250 2.0.0 OK")
+            await asyncio.sleep(0.5)
         if self.scenario == "stall-data":
             taken = await self.reader.read(16384)
             announce(f"DATA {len(taken)}")
@@ -134,6 +152,8 @@ class Session:
         announce(f"DATA {taken}")
         if self.scenario == "silent-end":
             return await self.forever()
+        if self.scenario == "early-reply":
+            return await self.send("554 5.7.1 refused after all")
         await self.send("250 2.0.0 OK: queued")
 
 
@@ -148,7 +168,7 @@ async def serve(options):
             writer.close()
 
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    if options.scenario == "stall-data":
+    if options.scenario in ("stall-data", "early-reply"):
         listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
     listener.bind(("127.0.0.1", options.port))
     server = await asyncio.start_server(client, sock=listener)

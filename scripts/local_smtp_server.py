@@ -10,6 +10,7 @@ one .eml file, exactly the bytes received; Ctrl+C stops the server.
 
 stdout carries one line per event, for programs that run the server:
     LISTENING <port>
+    HELLO <name>                   the argument of each EHLO or HELO
     ENVELOPE <from> <to,...>       (with --show-envelope, before RECEIVED)
     RECEIVED <path> <subject>      (subject decoded, runs of white space as one)
 A message is named there before the server answers 250 to it. Everything
@@ -23,6 +24,7 @@ import asyncio
 import datetime
 import email.parser
 import email.policy
+import ipaddress
 import logging
 import os
 import signal
@@ -129,6 +131,19 @@ class TestableSMTP(SMTP):
         super().__init__(*args, **kwargs)
         self.options = options
 
+    async def smtp_EHLO(self, hostname):
+        return await self.hello(hostname, super().smtp_EHLO)
+
+    async def smtp_HELO(self, hostname):
+        return await self.hello(hostname, super().smtp_HELO)
+
+    async def hello(self, hostname, answer):
+        announce(f"HELLO {hostname}")
+        if self.options.require_fqdn_helo and hostname and not fully_qualified(hostname):
+            return await self.push(f"504 5.5.2 <{hostname}>: Helo command rejected: "
+                                   "need fully-qualified hostname")
+        return await answer(hostname)
+
     async def smtp_DATA(self, arg):
         if self.options.stall == "data" or self.options.hang_up_in_data:
             if not self.envelope.rcpt_tos or not self.session.host_name:
@@ -144,6 +159,22 @@ class TestableSMTP(SMTP):
                 self.transport.close()
             return
         return await super().smtp_DATA(arg)
+
+
+def fully_qualified(name):
+    """What Postfix's reject_non_fqdn_helo_hostname lets through: an address
+    literal, or a name of at least two labels."""
+    if name.startswith("[") and name.endswith("]"):
+        literal = name[1:-1]
+        try:
+            if literal[:5].lower() == "ipv6:":
+                return ipaddress.ip_address(literal[5:]).version == 6
+            return ipaddress.ip_address(literal).version == 4
+        except ValueError:
+            return False
+    labels = name[:-1].split(".") if name.endswith(".") else name.split(".")
+    return len(labels) >= 2 and all(
+        label and all(c.isascii() and (c.isalnum() or c in "-_") for c in label) for label in labels)
 
 
 async def stall_forever():
@@ -230,6 +261,9 @@ def parse_arguments(argv):
                    help="answer RCPT for this address with 550")
     p.add_argument("--refuse-message", action="store_true",
                    help="answer every message with 552 after its data")
+    p.add_argument("--require-fqdn-helo", action="store_true",
+                   help="refuse an EHLO or HELO name that is neither fully qualified nor an "
+                        "address literal, as Postfix's reject_non_fqdn_helo_hostname does")
     p.add_argument("--hang-up-in-data", action="store_true",
                    help="close the connection in the middle of a message")
     p.add_argument("--stall", choices=["greeting", "mail", "data", "end"],

@@ -285,7 +285,7 @@ private slots:
         QTest::newRow("wrong password")
             << QString() << QStringList{QStringLiteral("--user"), QStringLiteral("ann"),
                                         QStringLiteral("--password"), QStringLiteral("right")}
-            << QStringLiteral("ann") << QStringLiteral("localhost refused the login: 535 5.7.8 Authentication credentials invalid (535)");
+            << QStringLiteral("ann") << QStringLiteral("localhost refused the user name or password: 535 5.7.8 Authentication credentials invalid (535)");
         // a line break in a setting never reaches the server
         QTest::newRow("line break in the server name") << QStringLiteral("localhost\r\nRSET") << QStringList() << QString()
                                                        << QStringLiteral("The SMTP server \"localhost RSET\" is not a host name with an optional :port (-7)");
@@ -470,6 +470,13 @@ private slots:
             << QStringLiteral("jürgen@example.org") << true << QStringLiteral("The address jürgen@example.org ") << QString();
         QTest::newRow("sender, non-ASCII before the @")
             << kRecipient << true << QStringLiteral("The address zoë@example.com ") << QStringLiteral("zoë@example.com");
+        // vmime would write such addresses into the header as another address than the envelope's
+        const QString tooLong = QString(65, QLatin1Char('b')) + QStringLiteral("@example.org");
+        QTest::newRow("recipient longer than SMTP allows")
+            << tooLong << true << QStringLiteral("The address %1 is longer than e-mail allows").arg(tooLong) << QString();
+        QTest::newRow("sender with an encoded word")
+            << kRecipient << true << QStringLiteral("The address =?utf-8?q?ann?=@example.com holds \"=?\"")
+            << QStringLiteral("=?utf-8?q?ann?=@example.com");
         const QString badSender = QStringLiteral("Your own e-mail address");
         QTest::newRow("sender with a name") << kRecipient << true << badSender << QStringLiteral("Ann <ann@example.com>");
         QTest::newRow("two senders") << kRecipient << true << badSender << QStringLiteral("ann@example.com, eve@example.org");

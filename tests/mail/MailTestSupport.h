@@ -112,6 +112,8 @@ public:
     [[nodiscard]] QStringList receivedLines();
     // "<from> <to,...>" of each message (with --show-envelope).
     [[nodiscard]] QStringList envelopes() { return m_server.lines(QStringLiteral("ENVELOPE")); }
+    // The name given with each EHLO or HELO.
+    [[nodiscard]] QStringList helloNames() { return m_server.lines(QStringLiteral("HELLO")); }
     void stop() { m_server.stop(); }
 
 private:

@@ -97,7 +97,8 @@ void tst_SmtpDelivery::deliversTheSavedMessage()
     QFETCH(QString, trusted);
     QFETCH(QString, subject);
 
-    LocalSmtpServer server(serverOptions);
+    // As strict as Postfix with reject_non_fqdn_helo_hostname.
+    LocalSmtpServer server(serverOptions + QStringList{QStringLiteral("--require-fqdn-helo")});
     QVERIFY2(server.isRunning(), qPrintable(server.errors()));
 
     const QString messagePath = file(QStringLiteral("message.msg"));
@@ -182,6 +183,12 @@ void tst_SmtpDelivery::deliversTheSavedMessage()
     QVERIFY2(readFile(stored.first()) == readFile(messagePath), "the server stored other bytes than the file holds");
 
     const QJsonObject m = inspect(stored.first());
+    // Neither the greeting nor the message names the machine.
+    const QStringList hellos = server.helloNames();
+    QVERIFY(!hellos.isEmpty());
+    QCOMPARE(QSet<QString>(hellos.cbegin(), hellos.cend()), QSet<QString>{QStringLiteral("[127.0.0.1]")});
+    QVERIFY2(m.value(QStringLiteral("message_id")).toString().endsWith(QStringLiteral("@example.org>")),
+             qPrintable(m.value(QStringLiteral("message_id")).toString()));
     QCOMPARE(m.value(QStringLiteral("from")).toString(), kFrom);
     QCOMPARE(m.value(QStringLiteral("to")).toString(), kTo);
     QCOMPARE(m.value(QStringLiteral("subject")).toString(), QStringLiteral("Mirabo: ") + subject);

@@ -6,6 +6,8 @@
 #include "CurlSmtpComponent.h"
 
 #include <QElapsedTimer>
+#include <QFileInfo>
+#include <QLocale>
 #include <QTimer>
 #include <QtTest>
 
@@ -41,6 +43,8 @@ private slots:
     void silentServerTimesOutWhileEventsAreProcessed();
     void hostileServers_data();
     void hostileServers();
+    void refusalsSayWhyAndEndWithQuit_data();
+    void refusalsSayWhyAndEndWithQuit();
     void sendingNeedsASessionAndAReadableFile();
     void operationsRunOneAtATime();
     void destroyingTheComponentMidOperationEndsIt_data();
@@ -279,7 +283,8 @@ void tst_SmtpFailures::serverSettingsThatAreNoHostAndPortAreRefused_data()
     QTest::addColumn<QString>("setting");
     for (const char *setting : {"", "   ", "localhost:", "localhost:0", "localhost:65536", "localhost:25x",
                                 "localhost:+25", "[::1", "[::1]25", "mail server", "ann@localhost",
-                                "localhost/smtp", "localhost\r\n"})
+                                "localhost/smtp", "localhost\r\n", "localhost:25:junk", "localhost!x",
+                                "localhost,x", "local..host", "bÃ¼cher..example"})
         QTest::newRow(QByteArray(setting).replace("\r\n", "<CR LF>").constData()) << QString::fromLatin1(setting);
 }
 
@@ -306,6 +311,9 @@ void tst_SmtpFailures::valuesWithLineBreaksNeverReachTheServer_data()
     QTest::newRow("recipient argument") << QStringLiteral("argument") << kTo + QStringLiteral("\nDATA");
     QTest::newRow("sender, non-ASCII before the @") << QStringLiteral("sender") << QStringLiteral("jürgen@example.org");
     QTest::newRow("recipient, non-ASCII before the @") << QStringLiteral("argument") << QStringLiteral("zoë@example.net");
+    // The header would show another address than the envelope carries.
+    QTest::newRow("sender, encoded word") << QStringLiteral("sender") << QStringLiteral("=?utf-8?q?evil?=@example.org");
+    QTest::newRow("recipient, 65 before the @") << QStringLiteral("argument") << QString(65, QLatin1Char('a')) + QStringLiteral("@example.net");
 }
 
 void tst_SmtpFailures::valuesWithLineBreaksNeverReachTheServer()
@@ -457,6 +465,72 @@ void tst_SmtpFailures::hostileServers()
     QCOMPARE(commands.contains(QStringLiteral("MAIL")), sending);
     const qint64 growth = memory.growth();
     QVERIFY2(growth < 50 * 1024 * 1024, qPrintable(QStringLiteral("memory grew by %1 MB").arg(growth >> 20)));
+}
+
+// A refusal says its cause in words, with the server's reply where there is
+// one, and the connection ends with QUIT where a reply can still be had.
+void tst_SmtpFailures::refusalsSayWhyAndEndWithQuit_data()
+{
+    QTest::addColumn<QString>("scenario");
+    QTest::addColumn<int>("expected");
+    QTest::addColumn<QStringList>("words");
+    QTest::addColumn<bool>("mailFrom");
+    QTest::addColumn<bool>("quit");
+
+    const QString messageSize = QLocale::c().formattedDataSize(QFileInfo(m_message).size(), 1, QLocale::DataSizeSIFormat);
+    QTest::newRow("reply before the end of the message")
+        << "early-reply" << int(Code::ProtocolError) << QStringList{QStringLiteral("before the end of the message")}
+        << true << false;
+    QTest::newRow("over the SIZE announced: nothing uploaded")
+        << "size-limit" << 552 << QStringList{QStringLiteral("larger than"), messageSize, QStringLiteral("1.0 kB")}
+        << false << true;
+    QTest::newRow("size refused at MAIL FROM")
+        << "size-refused" << 552
+        << QStringList{QStringLiteral("larger than"), messageSize, QStringLiteral("100.0 MB"),
+                       QStringLiteral("552 5.3.4 Message size exceeds fixed limit")}
+        << true << true;
+    QTest::newRow("relay denied")
+        << "relay-denied" << 554
+        << QStringList{QStringLiteral("does not pass mail on for this sender"), QStringLiteral("user name and password"),
+                       QStringLiteral("554 5.7.1 <friend@example.net>: Relay access denied")}
+        << true << true;
+    QTest::newRow("login refused")
+        << "login-refused" << 535
+        << QStringList{QStringLiteral("refused the user name or password"), QStringLiteral("535 5.7.8 no login here")}
+        << false << true;
+}
+
+void tst_SmtpFailures::refusalsSayWhyAndEndWithQuit()
+{
+    QFETCH(QString, scenario);
+    QFETCH(int, expected);
+    QFETCH(QStringList, words);
+    QFETCH(bool, mailFrom);
+    QFETCH(bool, quit);
+
+    HostileSmtpServer server(scenario);
+    QVERIFY2(server.isRunning(), qPrintable(server.errors()));
+    CurlSmtpComponent smtp;
+    smtp.setTimeout(20s);
+    smtp.setHost(server.hostAndPort());
+    const bool login = scenario == QLatin1String("login-refused");
+    smtp.setUserName(login ? QStringLiteral("ann") : QString());
+    smtp.setPassword(QStringLiteral("secret"));
+    int status = connectAndWait(smtp);
+    if (!login) {
+        QCOMPARE(status, 0);
+        status = sendAndWait(smtp, kFrom, kTo, m_message);
+    }
+    QCOMPARE(status, expected);
+    for (const QString &word : std::as_const(words))
+        QVERIFY2(smtp.lastErrorText().contains(word), qPrintable(smtp.lastErrorText()));
+    QVERIFY(server.lines(QStringLiteral("DATA")).isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(!server.lines(QStringLiteral("CLOSED")).isEmpty(), 5000);
+    const QStringList commands = server.commands();
+    QCOMPARE(commands.contains(QStringLiteral("MAIL")), mailFrom);
+    QEXPECT_FAIL("login refused", "libcurl hangs up without QUIT when the login it makes while connecting fails",
+                 Continue);
+    QCOMPARE(commands.contains(QStringLiteral("QUIT")), quit);
 }
 
 // A call while an operation runs fails later and leaves that one be; a

@@ -34,7 +34,10 @@ QString stateHome()
 
 QString workfiles::workingFolder(const QString &programDir)
 {
-    if (::access(QFile::encodeName(programDir).constData(), W_OK) == 0)
+    // Only the build writes this file; an install, even into a folder the
+    // user owns, leaves it out.
+    const bool buildTree = QFile::exists(programDir + QStringLiteral("/mirabo-build-tree"));
+    if (buildTree && ::access(QFile::encodeName(programDir).constData(), W_OK) == 0)
         return programDir;
     const QString folder = stateHome() + QStringLiteral("/Mirabo");
     makePrivatePath(folder);

@@ -17,9 +17,10 @@ inline const QString Compressed = QStringLiteral("mirabo.mpg");
 inline const QString Message = QStringLiteral("message.msg");
 inline const QString Encoder = QStringLiteral("avi2mpg1");
 
-// The program directory when this user can write it; otherwise, as for a
-// program installed under /usr, $XDG_STATE_HOME/Mirabo (~/.local/state/Mirabo),
-// made private to the user if it has to be created.
+// The program directory when it is a build's (it holds the file
+// mirabo-build-tree) and this user can write it; otherwise, as for any
+// installed program, $XDG_STATE_HOME/Mirabo (~/.local/state/Mirabo), made
+// private to the user if it has to be created.
 [[nodiscard]] QString workingFolder(const QString &programDir);
 
 // Which file stands at a name, as the program wrote it: a file changed,

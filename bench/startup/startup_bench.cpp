@@ -81,6 +81,9 @@ int main(int argc, char **argv)
     const QString settings = dir.filePath(QStringLiteral("Mirabo.conf"));
     IniSettingsStore(settings).save(QStringLiteral("EmailAddress"), QStringLiteral("ann@example.com"));
     ScriptedDialogs dialogs;
+    // Marked as a build's program directory: the working files stay in it,
+    // away from the user's own.
+    QFile(dir.filePath(QStringLiteral("mirabo-build-tree"))).open(QIODevice::WriteOnly);
     RealParts real(dir.path(), settings, &dialogs);
     frmMain window(real.parts());
     window.load();

@@ -114,11 +114,15 @@ class WindowRig
 {
 public:
     // programFolder: the program directory's name inside the rig's folder.
+    // It is marked as a build's, so that the working files are kept in it.
     explicit WindowRig(const QString &programFolder = QStringLiteral("Mirabo"))
         : programDir(dir.filePath(programFolder))
         , settingsPath(dir.filePath(QStringLiteral("config/Mirabo/Mirabo.conf")))
     {
         QDir().mkpath(programDir);
+        QFile mark(file(QStringLiteral("mirabo-build-tree")));
+        if (!mark.open(QIODevice::WriteOnly))
+            qWarning("the rig's program directory cannot be marked as a build's");
     }
 
     void storeSettings(const QMap<QString, QString> &values)

@@ -188,25 +188,31 @@ private slots:
 
     void workingFilesGoWhereTheyCanBeWritten_data()
     {
-        QTest::addColumn<bool>("programDirWritable");
+        QTest::addColumn<QString>("programDir");  // a build's, installed, or one this user cannot write
         QTest::addColumn<QString>("stateHome");   // XDG_STATE_HOME; "~" before it: in the rig
         QTest::addColumn<QString>("folder");      // in the rig
-        QTest::newRow("beside the program") << true << QStringLiteral("~state") << QStringLiteral("Mirabo");
-        QTest::newRow("XDG_STATE_HOME") << false << QStringLiteral("~state") << QStringLiteral("state/Mirabo");
-        QTest::newRow("default") << false << QString() << QStringLiteral("home/.local/state/Mirabo");
+        QTest::newRow("beside the program in the build")
+            << QStringLiteral("build") << QStringLiteral("~state") << QStringLiteral("Mirabo");
+        QTest::newRow("installed where the user may write")
+            << QStringLiteral("installed") << QString() << QStringLiteral("home/.local/state/Mirabo");
+        QTest::newRow("XDG_STATE_HOME")
+            << QStringLiteral("unwritable") << QStringLiteral("~state") << QStringLiteral("state/Mirabo");
+        QTest::newRow("default") << QStringLiteral("unwritable") << QString() << QStringLiteral("home/.local/state/Mirabo");
         QTest::newRow("relative XDG_STATE_HOME is ignored")
-            << false << QStringLiteral("state") << QStringLiteral("home/.local/state/Mirabo");
+            << QStringLiteral("unwritable") << QStringLiteral("state") << QStringLiteral("home/.local/state/Mirabo");
     }
     void workingFilesGoWhereTheyCanBeWritten()
     {
-        QFETCH(bool, programDirWritable);
+        QFETCH(QString, programDir);
         QFETCH(QString, stateHome);
         QFETCH(QString, folder);
         WindowRig rig;
         rig.storeTypicalSettings();
+        if (programDir == QLatin1String("installed"))
+            QVERIFY(QFile::remove(rig.file(QStringLiteral("mirabo-build-tree"))));
         // Root writes anywhere: a program directory that is not there stands
         // for one this user cannot write.
-        if (!programDirWritable)
+        if (programDir == QLatin1String("unwritable"))
             QVERIFY(QDir(rig.programDir).removeRecursively());
         const QByteArray home = qgetenv("HOME"), state = qgetenv("XDG_STATE_HOME");
         const auto restore = qScopeGuard([&] {
@@ -226,7 +232,7 @@ private slots:
         const QString expected = rig.dir.filePath(folder);
         QCOMPARE(capture.named, expected + QStringLiteral("/video.avi"));
         QCOMPARE(w.session().file(QStringLiteral("mirabo.mpg")), expected + QStringLiteral("/mirabo.mpg"));
-        if (!programDirWritable) {
+        if (programDir != QLatin1String("build")) {
             QCOMPARE(modeOf(expected), 0700);
             if (stateHome.isEmpty())   // the XDG folder it had to make, too
                 QCOMPARE(modeOf(rig.dir.filePath(QStringLiteral("home/.local/state"))), 0700);

@@ -4,7 +4,7 @@
 #   sudo apt install ./build-release/mirabo_*.deb
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
+scripts/deps.sh build
 cmake --preset release >/dev/null
 cmake --build --preset release
 cpack --preset deb

@@ -2,7 +2,9 @@
 // window through one round of the seven steps, as a person at the keyboard
 // and mouse would, and reports on stdout:
 //   STATUS <status line after Compress>
-//   FILES <folder>: <names>     what $MIRABO_DRIVER_WATCH holds after Compress
+//   FILES <folder>: <name> <mode>, ...
+//                               what $MIRABO_DRIVER_WATCH holds after Compress,
+//                               and again once Send is clicked
 //   SENT                        the window said the message went out; then
 //                               the program is asked to quit
 //   FAILED <what>               a message box, a step that did not come, or
@@ -24,6 +26,7 @@
 #include <cstdlib>
 #include <functional>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -64,6 +67,20 @@ void waitFor(const char *what, int ms, const std::function<bool()> &done)
         fail(QStringLiteral("waited in vain for ") + QLatin1String(what));
 }
 
+void listWatched()
+{
+    const QString watched = qEnvironmentVariable("MIRABO_DRIVER_WATCH");
+    if (watched.isEmpty())
+        return;
+    QStringList files;
+    for (const QString &name : QDir(watched).entryList(QDir::Files | QDir::Hidden, QDir::Name)) {
+        struct stat st {};
+        if (::lstat(QFile::encodeName(QDir(watched).filePath(name)).constData(), &st) == 0)
+            files << name + QStringLiteral(" %1").arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'));
+    }
+    say(QStringLiteral("FILES %1: %2").arg(watched, files.join(QStringLiteral(", "))));
+}
+
 void click(QWidget *window, const char *name)
 {
     auto *button = part<QWidget>(window, name);
@@ -88,11 +105,10 @@ void drive(QMainWindow *w)
     click(w, "BUTcompress");
     waitFor("the encoder to end", 60000, [w] { return part<QWidget>(w, "BUTsend")->isEnabled(); });
     say(QStringLiteral("STATUS ") + part<QLabel>(w, "lblStatus")->text());
-    const QString watched = qEnvironmentVariable("MIRABO_DRIVER_WATCH");
-    if (!watched.isEmpty())
-        say(QStringLiteral("FILES %1: %2").arg(watched, QDir(watched).entryList(QDir::Files, QDir::Name).join(' ')));
+    listWatched();
 
     click(w, "BUTsend");
+    listWatched();
     auto *instructions = part<QLabel>(w, "lblInstructions");
     waitFor("the message to go out", 60000, [&] { return instructions->text() == kSent; });
     say(QStringLiteral("SENT"));

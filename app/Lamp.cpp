@@ -7,14 +7,19 @@
 
 namespace {
 
+// The state is part of the name ("Step 3: current"): AT-SPI passes on no
+// value of a control that has no value interface, and Qt 6.4 drops the event.
 class AccessibleLamp : public QAccessibleWidget
 {
 public:
-    explicit AccessibleLamp(QWidget *w) : QAccessibleWidget(w, QAccessible::Indicator) {}
+    explicit AccessibleLamp(QWidget *w) : QAccessibleWidget(w, QAccessible::StaticText) {}
     QString text(QAccessible::Text t) const override
     {
-        if (t == QAccessible::Value)
-            return static_cast<const Lamp *>(widget())->stateText();
+        const auto *lamp = static_cast<const Lamp *>(widget());
+        if (t == QAccessible::Name)
+            return lamp->accessibleName() + QStringLiteral(": ") + lamp->stateText();
+        if (t == QAccessible::Description)
+            return lamp->stateText();
         return QAccessibleWidget::text(t);
     }
 };
@@ -48,8 +53,8 @@ void Lamp::setState(int16_t state)
         return;
     m_state = state;
     update();
-    if (QAccessible::isActive()) {
-        QAccessibleValueChangeEvent changed(this, stateText());
+    for (const auto what : {QAccessible::NameChanged, QAccessible::DescriptionChanged}) {
+        QAccessibleEvent changed(this, what);
         QAccessible::updateAccessibility(&changed);
     }
 }

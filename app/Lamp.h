@@ -6,8 +6,8 @@
 
 // A round signal lamp: unlit, lit green (a finished step; also the on-air
 // lamps while recording) or lit red (the step to do now; the on-air lamps
-// while encoding). Screen readers hear its accessible name and, as its value,
-// the text of its state.
+// while encoding). Screen readers hear its accessible name followed by the
+// text of its state, "Step 3: current".
 class Lamp : public QWidget
 {
     Q_OBJECT

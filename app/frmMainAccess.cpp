@@ -10,6 +10,8 @@
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
 
 // The design's colours as one palette: text on the grey stays dark even
 // where the desktop's palette is a dark one.
@@ -86,6 +88,10 @@ void frmMain::setUpAccess()
                              QStringLiteral("encoding")});
     }
     PROsending->setAccessibleName(QStringLiteral("Sending progress"));
+    lblStatus->setAccessibleName(QStringLiteral("Status"));
+    menuBar()->setAccessibleName(QStringLiteral("Menu bar"));
+    for (QMenu *menu : {mnuDevices, mnuSettings})
+        menu->setAccessibleName(menu->title().remove(QLatin1Char('&')));
     ui->LiveVideoView->setAccessibleName(QStringLiteral("Live video picture"));
     ui->PlayerView->setAccessibleName(QStringLiteral("Video playback picture"));
 
@@ -93,14 +99,19 @@ void frmMain::setUpAccess()
 }
 
 // The panel's boxes take the focus only while the panel is in view, so that
-// TAB never leads into a box the user cannot see.
+// TAB never leads into a box the user cannot see; out of view, the panel is
+// hidden, so that a screen reader does not find it below the window's edge.
 void frmMain::reachSettingsPanel(bool inView)
 {
+    Label3->setVisible(inView);
+    for (QLabel *label : Label2)
+        label->setVisible(inView);
     for (QLineEdit *box : txtDetails) {
         box->setFocusPolicy(inView ? Qt::StrongFocus : Qt::NoFocus);
         // Let go rather than pass it on: the next control may be one whose
         // got-focus moves the guidance.
         if (!inView && box->hasFocus())
             box->clearFocus();
+        box->setVisible(inView);
     }
 }

@@ -10,12 +10,15 @@
 void QtDialogs::message(const QString &text)
 {
     QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Mirabo"), text, QMessageBox::Ok, m_parent);
+    // Read out as the box opens, as an alert's text is.
+    box.setAccessibleDescription(text);
     box.exec();
 }
 
 bool QtDialogs::question(const QString &text, const QString &first, const QString &second)
 {
     QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Mirabo"), text, QMessageBox::NoButton, m_parent);
+    box.setAccessibleDescription(text);
     QAbstractButton *firstButton = box.addButton(first, QMessageBox::AcceptRole);
     box.setDefaultButton(box.addButton(second, QMessageBox::RejectRole));
     box.exec();
@@ -32,7 +35,10 @@ QString QtDialogs::textEntry(const QString &prompt, const QString &title, const 
     dialog.setTextValue(defaultText);
     if (echo == Echo::Password)
         dialog.setTextEchoMode(QLineEdit::Password);
+    dialog.setAccessibleDescription(prompt);
     if (auto *edit = dialog.findChild<QLineEdit *>()) {
+        // The field is where the focus lands: it is named by the question.
+        edit->setAccessibleName(prompt);
         // The dialog takes its width from the box: room for the whole
         // title beside the window manager's buttons.
         edit->setMinimumWidth(edit->fontMetrics().horizontalAdvance(title) * 3 / 2 + 100);

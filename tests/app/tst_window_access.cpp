@@ -103,15 +103,20 @@ private slots:
             QCOMPARE(static_cast<QLabel *>(labels.first().first->object())->buddy(), box);
         }
 
-        // lamps: "Step n", with their state as the value
-        const QStringList values = {"not reached", "done", "current"};
+        // lamps: "Step n" and their state, in the name that every screen reader reads
+        const QStringList states = {"not reached", "done", "current"};
         for (int i = 0; i < 7; ++i) {
-            QAccessibleInterface *a = access(w.LEDsteps[i]);
-            QCOMPARE(a->text(QAccessible::Name), QStringLiteral("Step %1").arg(i + 1));
-            QCOMPARE(a->text(QAccessible::Value), values[lampStates(w)[i]]);
+            QCOMPARE(access(w.LEDsteps[i])->text(QAccessible::Name),
+                     QStringLiteral("Step %1: %2").arg(i + 1).arg(states[lampStates(w)[i]]));
         }
-        w.LEDsteps[6]->setState(2);
-        QCOMPARE(access(w.LEDsteps[6])->text(QAccessible::Value), QStringLiteral("current"));
+
+        // the status line, the menu bar and its menus; the settings panel only in view
+        for (QObject *o : std::initializer_list<QObject *>{w.lblStatus, w.menuBar(), w.mnuDevices, w.mnuSettings})
+            QVERIFY2(!access(o)->text(QAccessible::Name).isEmpty(), qPrintable(o->objectName()));
+        QVERIFY(access(w.txtDetails[4])->state().invisible);
+        QTest::keyClick(&w, Qt::Key_F5);
+        QVERIFY(!access(w.txtDetails[4])->state().invisible);
+        QTest::keyClick(&w, Qt::Key_F5);
 
         // the bar: a progress bar with its value
         QAccessibleInterface *bar = access(w.PROsending);
@@ -137,6 +142,24 @@ private slots:
         QSignalSpy pressed(w.BUTstopRecord, &QAbstractButton::clicked);
         access(w.BUTstopRecord)->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
         QTRY_COMPARE(pressed.size(), 1);
+    }
+
+    // What a screen reader reads of the lamps as the guidance moves on.
+    void lampsTellTheirStateAsTheStepsGo()
+    {
+        WindowRig rig;
+        rig.storeTypicalSettings();
+        frmMain &w = rig.start();
+        const auto read = [&w](int step) { return access(w.LEDsteps[step - 1])->text(QAccessible::Name); };
+        QTRY_COMPARE(QApplication::focusWidget(), w.txtEmailTo);
+        QCOMPARE(read(2), QStringLiteral("Step 2: current"));
+        QTest::keyClick(w.txtEmailTo, Qt::Key_Tab);
+        QCOMPARE(read(2), QStringLiteral("Step 2: done"));
+        QCOMPARE(read(3), QStringLiteral("Step 3: current"));
+        QTest::keyClick(w.txtEmailSubject, Qt::Key_Tab);
+        QCOMPARE(read(3), QStringLiteral("Step 3: done"));
+        QCOMPARE(read(4), QStringLiteral("Step 4: current"));
+        QCOMPARE(access(w.LEDsteps[3])->text(QAccessible::Description), QStringLiteral("current"));
     }
 
     void theFocusIsPlainOnAButton()

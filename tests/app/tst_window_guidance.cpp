@@ -115,8 +115,8 @@ private slots:
         QCOMPARE(w.centralWidget()->height(), 480);
         QCOMPARE(w.pos(), position);
         QCOMPARE(w.width(), width);
-        // the boxes are moved out of view, never hidden or disabled
-        QVERIFY(w.txtDetails[0]->isVisible() && w.txtDetails[0]->isEnabled());
+        // out of view the boxes are hidden too, from screen readers, but never disabled
+        QVERIFY(w.txtDetails[0]->isHidden() && w.txtDetails[0]->isEnabled());
     }
 
     void panelChangesReachTheStoreAndTheNextMessage_data()

@@ -123,6 +123,8 @@ void frmMain::Form_Load()
         txtDetails[i]->setText(*fields[i]);
     }
     m_recentRecipients->setStored(m_store.read(settingnames::RecentRecipients));
+    mnuPhoneVideo->setChecked(m_store.read(settingnames::PhoneVideo) == QLatin1String("1"));
+    m_session.setForPhones(mnuPhoneVideo->isChecked());
 
     txtEmailFrom->setText(QLatin1Char('"') + m_current.FullName + QStringLiteral("\" ")
                           + m_current.EmailAddress);

@@ -88,6 +88,7 @@ public:
     QAction *mnuShowDisplay = nullptr;
     QAction *mnuShowFormat = nullptr;
     QAction *mnuShowSource = nullptr;
+    QAction *mnuPhoneVideo = nullptr;
     QAction *mnuEmailSettings = nullptr;
 
     [[nodiscard]] const CurrentSettings &currentSettings() const { return m_current; }
@@ -123,6 +124,7 @@ private:
     void Session_Restored(const MessageSession::Restored &found);
     void txtDetails_Change(int index);
     void mnuEmailSettings_Click();
+    void mnuPhoneVideo_Click();
     void mnuDevs_Click(int index);
     void LiveVideo_DevicesChanged();
     void mnuShowDisplay_Click();

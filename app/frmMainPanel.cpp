@@ -51,3 +51,11 @@ void frmMain::setOuterHeight(int twips)
     const int client = twips / kTwipsPerPixel - kDesignNonClientPx;
     setFixedSize(width(), client + menuBar()->sizeHint().height());
 }
+
+// Beyond the five settings: the format the next compression makes.
+void frmMain::mnuPhoneVideo_Click()
+{
+    const bool on = mnuPhoneVideo->isChecked();
+    m_session.setForPhones(on);
+    m_store.save(settingnames::PhoneVideo, on ? QStringLiteral("1") : QStringLiteral("0"));
+}

@@ -41,6 +41,7 @@ void frmMain::bindControls()
     mnuShowDisplay = ui->mnuShowDisplay;
     mnuShowFormat = ui->mnuShowFormat;
     mnuShowSource = ui->mnuShowSource;
+    mnuPhoneVideo = ui->mnuPhoneVideo;
     mnuEmailSettings = ui->mnuEmailSettings;
 }
 
@@ -84,6 +85,7 @@ void frmMain::connectHandlers(WorkFolder &folder)
     // The window closes when the job it waited for is over; nothing is told.
     connect(&m_session, &MessageSession::readyToClose, this, &QWidget::close, Qt::QueuedConnection);
     on(mnuEmailSettings, &QAction::triggered, &frmMain::mnuEmailSettings_Click);
+    on(mnuPhoneVideo, &QAction::triggered, &frmMain::mnuPhoneVideo_Click);
     on(mnuShowDisplay, &QAction::triggered, &frmMain::mnuShowDisplay_Click);
     on(mnuShowFormat, &QAction::triggered, &frmMain::mnuShowFormat_Click);
     on(mnuShowSource, &QAction::triggered, &frmMain::mnuShowSource_Click);

@@ -120,12 +120,12 @@ bool MessageSession::compressedIsOurs() const
 {
     const WorkFolder::Record r = m_folder.record();
     return clipIsOurs() && r.compressed.valid() && r.compressedFrom == r.clip
-           && workfiles::identityOf(file(workfiles::Compressed)) == r.compressed;
+           && workfiles::identityOf(file(r.compressedName)) == r.compressed;
 }
 
 QString MessageSession::attachment() const
 {
-    return compressedIsOurs() ? file(workfiles::Compressed) : QString();
+    return compressedIsOurs() ? file(m_folder.record().compressedName) : QString();
 }
 
 void MessageSession::updateRecord(const std::function<void(WorkFolder::Record &)> &change)
@@ -139,8 +139,9 @@ void MessageSession::removeEncoderLeftovers()
 {
     // The encoder writes mirabo.mpg.XXXXXX and renames it when done; one
     // that was killed may leave it.
-    static const QRegularExpression temp(
-        QStringLiteral("^%1\\.[A-Za-z0-9]{6}$").arg(QRegularExpression::escape(workfiles::Compressed)));
+    static const QRegularExpression temp(QStringLiteral("^(%1|%2)\\.[A-Za-z0-9]{6}$")
+                                             .arg(QRegularExpression::escape(workfiles::Compressed),
+                                                  QRegularExpression::escape(workfiles::CompressedForPhones)));
     const QStringList names = QDir(m_folder.path()).entryList(QDir::Files | QDir::Hidden | QDir::System);
     for (const QString &name : names) {
         if (temp.match(name).hasMatch())
@@ -161,6 +162,7 @@ MessageSession::Restored MessageSession::restore()
     }
     if (!compressedToo) {
         workfiles::removeRegularFile(file(workfiles::Compressed));
+        workfiles::removeRegularFile(file(workfiles::CompressedForPhones));
         workfiles::removeRegularFile(file(workfiles::Message));
         r.compressed = r.compressedFrom = {};
     }
@@ -333,11 +335,13 @@ void MessageSession::startCompressing()
             Qt::QueuedConnection);
         return;
     }
-    workfiles::removeLink(file(workfiles::Compressed));
-    // The program part is quoted: a program directory may hold spaces.
+    m_output = m_forPhones ? workfiles::CompressedForPhones : workfiles::Compressed;
+    workfiles::removeLink(file(m_output));
+    // The program part is quoted: a program directory may hold spaces. The
+    // encoder writes the format that the output's name ends in.
     const QString commandLine = QLatin1Char('"') + QDir(m_programDir).filePath(workfiles::Encoder)
                                 + QStringLiteral("\" -e -s 600 ") + workfiles::Clip
-                                + QLatin1Char(' ') + workfiles::Compressed;
+                                + QLatin1Char(' ') + m_output;
     QDir::setCurrent(m_folder.path());
     m_encoder = Module1::RunAndWait(commandLine, m_folder.path());
     connect(m_encoder.get(), &Module1::ProgramRun::finished, this, &MessageSession::onEncoderFinished);
@@ -362,10 +366,14 @@ void MessageSession::onEncoderFinished(int status, const QString &lastErrorLine)
     if (m_encoder)
         m_encoder.release()->deleteLater();
     removeEncoderLeftovers();
-    const QString output = file(workfiles::Compressed);
+    const QString output = file(m_output);
     if (status == 0 && !m_cancelled && clipIsOurs() && workfiles::identityOf(output).size > 0) {
         updateRecord([&](WorkFolder::Record &r) {
+            // One compressed clip at a time: the other format's goes.
+            if (r.compressedName != m_output)
+                workfiles::removeRegularFile(file(r.compressedName));
             r.compressed = workfiles::identityOf(output);
+            r.compressedName = m_output;
             r.compressedFrom = r.clip;
         });
         endCompressing(QString());
@@ -473,7 +481,8 @@ void MessageSession::onSendFinished(int16_t status)
     (void)m_smtp.resetSession();
     // From here on a step that fails is passed over.
     letPlayerGo();
-    for (const QString &name : {workfiles::Message, workfiles::Compressed, workfiles::Clip})
+    for (const QString &name : {workfiles::Message, workfiles::Compressed, workfiles::CompressedForPhones,
+                                workfiles::Clip})
         workfiles::removeRegularFile(file(name));
     m_messageFile = {};
     m_folder.setRecord({});

@@ -82,6 +82,9 @@ public:
     // The compressed clip to attach, while it is the one made from the clip;
     // empty otherwise.
     [[nodiscard]] QString attachment() const;
+    // Compressions from now on make an MP4 for phones and web mail, or the
+    // MPEG-1 clip.
+    void setForPhones(bool on) { m_forPhones = on; }
 
     // What an earlier run left: files it finished are taken up again, half
     // written ones and the encoder's leftovers are removed. Once, at start-up.
@@ -145,11 +148,13 @@ private:
 
     Stage m_stage = Stage::Addressing;
     bool m_again = false;
+    bool m_forPhones = false;
     bool m_stopping = false;
     Then m_then = Then::Nothing;
     bool m_closing = false;
     bool m_cancelled = false;
     Stage m_beforeCompressing = Stage::Recorded;
+    QString m_output;   // the compressed clip's name while the encoder runs
     std::unique_ptr<Module1::ProgramRun> m_encoder;
     Envelope m_envelope;
     workfiles::Identity m_messageFile;

@@ -14,6 +14,8 @@ namespace workfiles {
 
 inline const QString Clip = QStringLiteral("video.avi");
 inline const QString Compressed = QStringLiteral("mirabo.mpg");
+// The compressed clip as phones and web mail play it (H.264 and AAC in MP4).
+inline const QString CompressedForPhones = QStringLiteral("mirabo.mp4");
 inline const QString Message = QStringLiteral("message.msg");
 inline const QString Encoder = QStringLiteral("avi2mpg1");
 

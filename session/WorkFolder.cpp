@@ -161,6 +161,10 @@ void WorkFolder::reload()
     r.clip = identityFrom(o.value(QStringLiteral("clip")));
     r.recordedAt = QDateTime::fromString(o.value(QStringLiteral("recorded")).toString(), Qt::ISODate);
     r.compressed = identityFrom(o.value(QStringLiteral("compressed")));
+    r.compressedName = o.value(QStringLiteral("compressedName")).toString();
+    // Only the program's own names are taken from the file.
+    if (r.compressedName != workfiles::CompressedForPhones)
+        r.compressedName = workfiles::Compressed;
     r.compressedFrom = identityFrom(o.value(QStringLiteral("compressedFrom")));
     r.unconfirmedTo = o.value(QStringLiteral("unconfirmedTo")).toString();
     r.unconfirmedAt = QDateTime::fromString(o.value(QStringLiteral("unconfirmedAt")).toString(), Qt::ISODate);
@@ -185,6 +189,8 @@ bool WorkFolder::setRecord(const Record &r)
     put("clip", toJson(r.clip));
     put("recorded", r.recordedAt.toString(Qt::ISODate));
     put("compressed", toJson(r.compressed));
+    if (r.compressed.valid())
+        put("compressedName", r.compressedName);
     put("compressedFrom", toJson(r.compressedFrom));
     put("unconfirmedTo", r.unconfirmedTo);
     put("unconfirmedAt", r.unconfirmedAt.toString(Qt::ISODate));

@@ -34,6 +34,7 @@ public:
         workfiles::Identity clip;
         QDateTime recordedAt;
         workfiles::Identity compressed;
+        QString compressedName = workfiles::Compressed;   // or CompressedForPhones
         workfiles::Identity compressedFrom;   // the clip it was made from
         QString unconfirmedTo;                // a delivery the program did not see end
         QDateTime unconfirmedAt;

@@ -21,5 +21,7 @@ inline const QString PanelUserName = QStringLiteral("Username");
 
 // Not one of the five: the last recipients, offered in the recipient box.
 inline const QString RecentRecipients = QStringLiteral("RecentRecipients");
+// Not one of the five either: "1" when the video goes out as MP4 for phones.
+inline const QString PhoneVideo = QStringLiteral("PhoneVideo");
 
 } // namespace settingnames

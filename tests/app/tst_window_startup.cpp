@@ -281,12 +281,14 @@ private slots:
         QCOMPARE(w.mnuDevices->title(), QStringLiteral("&Devices"));
         QCOMPARE(w.mnuSettings->title(), QStringLiteral("&Settings"));
         const QList<QAction *> settings = w.mnuSettings->actions();
-        QCOMPARE(settings.size(), 5);
+        QCOMPARE(settings.size(), 6);
         QCOMPARE(settings[0], w.mnuShowDisplay);
         QCOMPARE(settings[1], w.mnuShowFormat);
         QCOMPARE(settings[2], w.mnuShowSource);
         QVERIFY(settings[3]->isSeparator());
-        QCOMPARE(settings[4], w.mnuEmailSettings);
+        QCOMPARE(settings[4], w.mnuPhoneVideo);
+        QCOMPARE(settings[5], w.mnuEmailSettings);
+        QVERIFY(w.mnuPhoneVideo->isCheckable() && !w.mnuPhoneVideo->isChecked());
         QCOMPARE(w.mnuShowDisplay->text(), QStringLiteral("Show Video &Display Settings"));
         QCOMPARE(w.mnuShowFormat->text(), QStringLiteral("Show Video &Format Settings"));
         QCOMPARE(w.mnuShowSource->text(), QStringLiteral("Show Video &Source Settings"));

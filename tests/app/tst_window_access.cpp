@@ -4,6 +4,8 @@
 #include "WindowRig.h"
 
 #include <QAccessible>
+#include <QDialog>
+#include <QTimer>
 #include <QMenuBar>
 #include <QSignalSpy>
 #include <QStyle>
@@ -160,6 +162,29 @@ private slots:
         QCOMPARE(read(3), QStringLiteral("Step 3: done"));
         QCOMPARE(read(4), QStringLiteral("Step 4: current"));
         QCOMPARE(access(w.LEDsteps[3])->text(QAccessible::Description), QStringLiteral("current"));
+    }
+
+    // A box's text and a question's prompt are read out with them.
+    void messagesAndQuestionsCarryTheirText()
+    {
+        QtDialogs dialogs;
+        QString heard;
+        const auto listen = [&heard](bool entry) {
+            QTimer::singleShot(200, [&heard, entry] {
+                QWidget *modal = QApplication::activeModalWidget();
+                if (!modal)
+                    return;
+                QWidget *field = entry ? modal->findChild<QLineEdit *>() : modal;
+                heard = access(field)->text(entry ? QAccessible::Name : QAccessible::Description);
+                static_cast<QDialog *>(modal)->reject();
+            });
+        };
+        listen(false);
+        dialogs.message(QStringLiteral("No Compatable Capture Devices Found"));
+        QCOMPARE(heard, QStringLiteral("No Compatable Capture Devices Found"));
+        listen(true);
+        (void)dialogs.textEntry(QStringLiteral("Please Type Your Email Address"), QStringLiteral("Email Address"), QString());
+        QCOMPARE(heard, QStringLiteral("Please Type Your Email Address"));
     }
 
     void theFocusIsPlainOnAButton()

@@ -84,6 +84,8 @@ public:
     QGroupBox *Frame2 = nullptr;
     QMenu *mnuDevices = nullptr;
     std::vector<QAction *> mnuDevs;
+    QAction *mnuMicsTitle = nullptr;   // below the cameras
+    std::vector<QAction *> mnuMics;
     QMenu *mnuSettings = nullptr;
     QAction *mnuShowDisplay = nullptr;
     QAction *mnuShowFormat = nullptr;
@@ -126,6 +128,7 @@ private:
     void mnuEmailSettings_Click();
     void mnuPhoneVideo_Click();
     void mnuDevs_Click(int index);
+    void mnuMics_Click(int index);
     void LiveVideo_DevicesChanged();
     void mnuShowDisplay_Click();
     void mnuShowFormat_Click();
@@ -148,6 +151,7 @@ private:
     void fillDevicesMenu();
     void markCurrentDevice();
     void connectDeviceEntry(QAction *entry, int index);
+    void connectMicrophoneEntry(QAction *entry, int index);
 
     std::unique_ptr<Ui::frmMain> ui;
     CaptureComponent &LiveVideo;

@@ -1,6 +1,7 @@
 // The window's handlers for recording, playback, compression and sending.
 #include "frmMain.h"
 
+#include "CaptureComponent.h"
 #include "ClipSummary.h"
 #include "Dialogs.h"
 #include "FlatButton.h"
@@ -85,7 +86,7 @@ void frmMain::showRecordingEnded(bool broken)
         LEDsteps[4]->setState(Lamp::Current);
         lblInstructions->setText(kStep5Text);
     }
-    lblStatus->setText(QString());
+    lblStatus->setText(LiveVideo.recordingNotice());
 }
 
 // ---- Recording ------------------------------------------------------------

@@ -126,3 +126,11 @@ void frmMain::connectDeviceEntry(QAction *entry, int index)
         guarded([this] { markCurrentDevice(); });
     });
 }
+
+void frmMain::connectMicrophoneEntry(QAction *entry, int index)
+{
+    connect(entry, &QAction::triggered, this, [this, index] {
+        guarded([this, index] { mnuMics_Click(index); });
+        guarded([this] { markCurrentDevice(); });
+    });
+}

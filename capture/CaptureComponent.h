@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QString>
 #include <cstdint>
+#include <stdexcept>
 
 class VideoView;
 
@@ -27,6 +28,13 @@ public:
     virtual void setCurrentDevice(int32_t index) = 0;
     // The device the live picture and recordings come from; -1 when none.
     [[nodiscard]] virtual int32_t currentDevice() const = 0;
+
+    // The microphones. The current one is the one chosen, while it is there,
+    // or else the one the implementation takes by default; -1 when none.
+    [[nodiscard]] virtual int32_t microphoneCount() { return 0; }
+    [[nodiscard]] virtual QString microphoneName(int32_t index);
+    virtual void setCurrentMicrophone(int32_t index) { (void)microphoneName(index); }
+    [[nodiscard]] virtual int32_t currentMicrophone() { return -1; }
 
     [[nodiscard]] virtual bool sourceDialogAvailable() = 0;
     [[nodiscard]] virtual bool formatDialogAvailable() = 0;
@@ -61,6 +69,10 @@ public:
     // file could not be finished (a full disk, a camera unplugged, a write
     // error), in a few words; empty when the recording ended well.
     [[nodiscard]] virtual QString recordingProblem() const { return {}; }
+    // What the status line keeps saying once the last recording has ended:
+    // that its clip has no sound, or that none was heard; empty when the clip
+    // has what was asked for.
+    [[nodiscard]] virtual QString recordingNotice() const { return {}; }
     // Asks a recording in progress to end and returns at once: captureEnded()
     // follows when its file is finished. True when a recording was running
     // and had not been asked to end yet; harmless when nothing records.
@@ -69,7 +81,12 @@ public:
 signals:
     void statusText(int32_t code, const QString &text);
     void captureEnded(bool started);
-    // A device was plugged in or out, or another one became current: the
-    // numbering of the devices may have changed.
+    // A camera or microphone was plugged in or out, or another one became
+    // current: the numbering of the devices may have changed.
     void devicesChanged();
 };
+
+inline QString CaptureComponent::microphoneName(int32_t)
+{
+    throw std::out_of_range("There is no microphone with that number.");
+}

@@ -177,7 +177,30 @@ CaptureDevice describeDevice(DeviceRef device)
     d.name = GCharPtr(gst_device_get_display_name(d.device.get())).toQString();
     const CapsRef caps = CapsRef::adopt(gst_device_get_caps(d.device.get()));
     d.formats = formatsFromCaps(caps.get());
+    if (GstStructure *properties = gst_device_get_properties(d.device.get())) {
+        gboolean isDefault = FALSE;
+        d.serverDefault
+            = gst_structure_get_boolean(properties, "is-default", &isDefault) && isDefault;
+        d.sinkMonitor
+            = g_strcmp0(gst_structure_get_string(properties, "device.class"), "monitor") == 0;
+        gst_structure_free(properties);
+    }
     return d;
+}
+
+int defaultMicrophone(const std::vector<CaptureDevice> &sources)
+{
+    // A server without a microphone makes a monitor its default source.
+    int first = -1;
+    for (int i = 0; i < int(sources.size()); ++i) {
+        if (sources[size_t(i)].sinkMonitor)
+            continue;
+        if (sources[size_t(i)].serverDefault)
+            return i;
+        if (first < 0)
+            first = i;
+    }
+    return first;
 }
 
 std::vector<CaptureDevice> monitoredDevices(GstDeviceMonitor *monitor, const char *deviceClass)

@@ -41,9 +41,19 @@ struct CaptureDevice
     QString name;
     DeviceRef device;
     QList<VideoFormat> formats;
+    // Sound sources, from the device's properties: the sound server's default
+    // source ("is-default"), and a sink's monitor (device.class "monitor"),
+    // which hears what the speakers play.
+    bool serverDefault = false;
+    bool sinkMonitor = false;
 };
 
 [[nodiscard]] CaptureDevice describeDevice(DeviceRef device);
+
+// The microphone to use unless one is chosen: the sound server's default
+// source, or where none is marked so (ALSA), the first source; never a
+// sink's monitor. -1 when there is none.
+[[nodiscard]] int defaultMicrophone(const std::vector<CaptureDevice> &sources);
 
 // The devices of that class a monitor knows, in its order; it probes them
 // unless it runs.

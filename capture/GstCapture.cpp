@@ -8,6 +8,7 @@
 #include <QEvent>
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
 #include <stdexcept>
 
 #include <sys/statvfs.h>
@@ -99,6 +100,39 @@ void GstCapture::setCurrentDevice(int32_t index)
     m_current = index;
     startLive();
     emit devicesChanged();
+}
+
+int32_t GstCapture::microphoneCount()
+{
+    ensureDevices();
+    return int32_t(m_microphones.size());
+}
+
+QString GstCapture::microphoneName(int32_t index)
+{
+    ensureDevices();
+    if (index < 0 || index >= int32_t(m_microphones.size()))
+        throw std::out_of_range("There is no microphone with that number.");
+    return m_microphones[size_t(index)].name;
+}
+
+int32_t GstCapture::currentMicrophone()
+{
+    ensureDevices();
+    const auto chosen = std::find_if(m_microphones.begin(), m_microphones.end(),
+                                     [&](const auto &d) { return d.name == m_chosenMicrophone; });
+    if (!m_chosenMicrophone.isEmpty() && chosen != m_microphones.end())
+        return int32_t(chosen - m_microphones.begin());
+    return defaultMicrophone(m_microphones);
+}
+
+void GstCapture::setCurrentMicrophone(int32_t index)
+{
+    const QString name = microphoneName(index);
+    const int32_t before = currentMicrophone();
+    m_chosenMicrophone = name;
+    if (currentMicrophone() != before)
+        emit devicesChanged();
 }
 
 std::optional<VideoFormat> GstCapture::currentFormat()

@@ -13,11 +13,18 @@
 // of the current device runs whenever a view is set, scaled to about the
 // view's size (a JPEG camera's pictures are decoded at that size), at up to
 // 25 frames a second, stretched to the view unless the display dialog says
-// otherwise. Sound comes from the first "Audio/Source" device the monitor
-// reports when a recording starts. Both lists are read from the monitor
-// once and then follow its messages (asking again would probe every provider
-// that did not start); without a running monitor they are what one probe
-// found.
+// otherwise. The microphones are its "Audio/Source" devices, in its order,
+// sinks' monitors among them (PulseAudio lists those first). The current one
+// is the one chosen, kept by its name for the run while it is plugged in;
+// otherwise the sound server's default source ("is-default"), or where no
+// source is marked default (ALSA, the test devices), the first one; a sink's
+// monitor only when chosen. GStreamer 1.22's PulseAudio provider hears of a
+// new default only with the next change to a source or sink, so a recording
+// from the default one leaves the source to the server, which knows. A
+// recording keeps the microphone it started with. Both lists are read from
+// the monitor once and then follow its messages (asking again would probe
+// every provider that did not start); without a running monitor they are
+// what one probe found.
 //
 // The capture file is an AVI: Motion-JPEG pictures at the capture frame rate
 // (constant, kept by videorate, which drops or repeats whole pictures) and,
@@ -68,7 +75,10 @@
 //
 // While a recording runs, the progress text also tells the sound: its peak
 // level over the last half second ("sound level -14 dB"), "microphone
-// silent" below -60 dB, or why there is none.
+// silent" below -60 dB, or why there is none. A clip without the sound asked
+// for, or whose sound stayed below -60 dB throughout, is told once more when
+// it has been recorded: "Recorded 00:05 – no sound was heard from "Built-in
+// Microphone"" is recordingNotice(), until the next recording begins.
 //
 // Status texts carry a code: kStatusInfo (progress), kStatusWarning (the
 // recording goes on without something, e.g. sound), kStatusError (a device or
@@ -108,6 +118,10 @@ public:
     [[nodiscard]] QString deviceName(int32_t index) override;
     void setCurrentDevice(int32_t index) override;
     [[nodiscard]] int32_t currentDevice() const override;
+    [[nodiscard]] int32_t microphoneCount() override;
+    [[nodiscard]] QString microphoneName(int32_t index) override;
+    void setCurrentMicrophone(int32_t index) override;
+    [[nodiscard]] int32_t currentMicrophone() override;
 
     [[nodiscard]] bool sourceDialogAvailable() override;
     [[nodiscard]] bool formatDialogAvailable() override;
@@ -128,6 +142,7 @@ public:
     void startCapture() override;
     [[nodiscard]] bool isCapturing() const override;
     [[nodiscard]] QString recordingProblem() const override;
+    [[nodiscard]] QString recordingNotice() const override { return m_notice; }
     bool stop() override;
 
     // Beyond the window's interface.
@@ -151,7 +166,7 @@ private:
     void onDeviceMessage(GstMessage *message);
     void deviceAdded(DeviceRef device);
     void deviceRemoved(const DeviceRef &device);
-    [[nodiscard]] const std::vector<CaptureDevice> &microphones();
+    void microphoneRemoved(std::vector<CaptureDevice>::iterator gone);
     [[nodiscard]] CaptureDevice *currentDeviceEntry();
     void startLive();
     void stopLive();
@@ -172,6 +187,7 @@ private:
     void reportProgress();
     [[nodiscard]] QString progressText(const QString &verb) const;
     [[nodiscard]] QString soundText() const;
+    [[nodiscard]] QString missingSound() const;
 
     FrameMailbox m_frames{this};
     CameraPipeline *m_camera = nullptr;
@@ -181,6 +197,7 @@ private:
     std::unique_ptr<BusWatch> m_monitorWatch;
     std::vector<CaptureDevice> m_devices;
     std::vector<CaptureDevice> m_microphones;
+    QString m_chosenMicrophone;   // by name; empty: the default
     int32_t m_current = 0;
     std::optional<int32_t> m_pendingDevice;   // chosen during a capture
     bool m_restartLive = false;               // format chosen during a capture
@@ -212,6 +229,9 @@ private:
     QTimer m_grace;
     std::unique_ptr<Recorder> m_recorder;
     QString m_whyNoSound;   // for the progress text, when there is no sound
+    QString m_soundSource;  // the recording's microphone
+    bool m_followsServerDefault = false;
+    QString m_notice;       // recordingNotice()
     QString m_endProblem;
     QString m_brokenOff;   // recordingProblem()
 };

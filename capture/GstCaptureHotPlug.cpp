@@ -1,5 +1,5 @@
-// Cameras plugged in or out while the program runs: GstCapture's running
-// device monitor.
+// Cameras and microphones plugged in or out while the program runs:
+// GstCapture's running device monitor.
 #include "GstCapture.h"
 
 #include "VideoView.h"
@@ -46,12 +46,6 @@ bool GstCapture::watchDevices()
     return true;
 }
 
-const std::vector<CaptureDevice> &GstCapture::microphones()
-{
-    ensureDevices();
-    return m_microphones;
-}
-
 void GstCapture::stopWatchingDevices()
 {
     m_monitorWatch.reset();
@@ -76,10 +70,19 @@ void GstCapture::onDeviceMessage(GstMessage *message)
         gst_message_parse_device_changed(message, &device, &before);
         const DeviceRef now = DeviceRef::adopt(device);
         const DeviceRef old = DeviceRef::adopt(before);
-        for (auto *list : {&m_devices, &m_microphones})
-            for (CaptureDevice &d : *list)
-                if (d.device == old)
-                    d.device = now;
+        for (CaptureDevice &d : m_devices)
+            if (d.device == old)
+                d.device = now;
+        const auto microphone = std::find_if(m_microphones.begin(), m_microphones.end(),
+                                             [&](const CaptureDevice &d) { return d.device == old; });
+        if (microphone == m_microphones.end())
+            return;
+        // Its properties say which source is the server's default now.
+        const bool chosen = microphone->name == m_chosenMicrophone;
+        *microphone = describeDevice(now);
+        if (chosen)
+            m_chosenMicrophone = microphone->name;
+        emit devicesChanged();
     }
 }
 
@@ -87,8 +90,10 @@ void GstCapture::deviceAdded(DeviceRef device)
 {
     if (device && gst_device_has_classes(device.get(), kMicrophones)) {
         if (std::none_of(m_microphones.begin(), m_microphones.end(),
-                         [&](const CaptureDevice &d) { return d.device == device; }))
+                         [&](const CaptureDevice &d) { return d.device == device; })) {
             m_microphones.push_back(describeDevice(std::move(device)));
+            emit devicesChanged();
+        }
         return;
     }
     const auto known = std::find_if(m_devices.begin(), m_devices.end(),
@@ -107,7 +112,12 @@ void GstCapture::deviceAdded(DeviceRef device)
 
 void GstCapture::deviceRemoved(const DeviceRef &device)
 {
-    std::erase_if(m_microphones, [&](const CaptureDevice &d) { return d.device == device; });
+    const auto microphone = std::find_if(m_microphones.begin(), m_microphones.end(),
+                                         [&](const CaptureDevice &d) { return d.device == device; });
+    if (microphone != m_microphones.end()) {
+        microphoneRemoved(microphone);
+        return;
+    }
     const auto gone = std::find_if(m_devices.begin(), m_devices.end(),
                                    [&](const CaptureDevice &d) { return d.device == device; });
     if (gone == m_devices.end())
@@ -151,5 +161,22 @@ void GstCapture::deviceRemoved(const DeviceRef &device)
                                  "\"%2\".")
                       .arg(name, m_devices.front().name));
     }
+    emit devicesChanged();
+}
+
+// The choice stays by name: the microphone is current again when it comes back.
+void GstCapture::microphoneRemoved(std::vector<CaptureDevice>::iterator gone)
+{
+    const QString name = gone->name;
+    m_microphones.erase(gone);
+    const int32_t now = currentMicrophone();
+    if (name == m_chosenMicrophone && (now < 0 || m_microphones[size_t(now)].name != name))
+        say(kStatusWarning,
+            now < 0 ? QStringLiteral("The microphone \"%1\" was unplugged; no microphone is "
+                                     "connected now.")
+                          .arg(name)
+                    : QStringLiteral("The microphone \"%1\" was unplugged; sound now comes from "
+                                     "\"%2\".")
+                          .arg(name, m_microphones[size_t(now)].name));
     emit devicesChanged();
 }

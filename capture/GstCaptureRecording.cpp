@@ -88,6 +88,25 @@ QString GstCapture::soundText() const
     return QStringLiteral("sound level %1 dB").arg(qRound(*peak));
 }
 
+// What the clip lacks of the sound that was asked for.
+QString GstCapture::missingSound() const
+{
+    if (!m_captureAudio)
+        return QString();
+    if (m_soundSource.isEmpty())
+        return QStringLiteral("picture only: no microphone was found");
+    if (!m_recorder->hasSound())
+        return QStringLiteral("picture only: the microphone \"%1\" could not be opened")
+            .arg(m_soundSource);
+    if (!m_recorder->soundProblem().isEmpty())
+        return QStringLiteral("the microphone \"%1\" stopped during the recording")
+            .arg(m_soundSource);
+    const std::optional<double> loudest = m_recorder->loudestSound();
+    if (loudest && *loudest < kSilentBelowDb)
+        return QStringLiteral("no sound was heard from \"%1\"").arg(m_soundSource);
+    return QString();
+}
+
 void GstCapture::reportProgress()
 {
     if (m_phase != Phase::Recording)
@@ -195,9 +214,12 @@ void GstCapture::checkFirstPicture()
 
 void GstCapture::beginRecording()
 {
-    std::vector<CaptureDevice> microphones;
-    if (m_captureAudio)
-        microphones = this->microphones();
+    const int32_t current = m_captureAudio ? currentMicrophone() : -1;
+    const CaptureDevice *microphone = current < 0 ? nullptr : &m_microphones[size_t(current)];
+    m_soundSource = microphone ? microphone->name : QString();
+    m_followsServerDefault = microphone && microphone->serverDefault
+                             && microphone->name != m_chosenMicrophone;
+    m_notice.clear();
 
     clearCaptureFile(m_captureFile, false);
     auto recorder = std::make_unique<Recorder>();
@@ -207,7 +229,8 @@ void GstCapture::beginRecording()
     settings.frameRate = m_frameRate;
     settings.bufferSeconds = m_bufferSeconds;
     settings.jpegFrames = m_camera->tapsJpeg();
-    settings.microphone = microphones.empty() ? nullptr : microphones.front().device.get();
+    settings.microphone = microphone ? microphone->device.get() : nullptr;
+    settings.serverDefault = m_followsServerDefault;
     settings.clock = clock.get();
     settings.cameraBaseTime = m_camera->baseTime();
     QString error;
@@ -237,14 +260,14 @@ void GstCapture::beginRecording()
     if (!m_captureAudio) {
         m_whyNoSound = QStringLiteral("sound off");
         say(kStatusInfo, QStringLiteral("Recording picture only: sound is turned off."));
-    } else if (microphones.empty()) {
+    } else if (!microphone) {
         m_whyNoSound = QStringLiteral("no microphone");
         say(kStatusWarning, QStringLiteral("No microphone found: recording picture only."));
     } else if (!m_recorder->hasSound()) {
         m_whyNoSound = QStringLiteral("microphone failed");
         say(kStatusWarning, QStringLiteral("The microphone \"%1\" could not be opened (%2): "
                                            "recording picture only.")
-                                .arg(microphones.front().name, m_recorder->soundProblem()));
+                                .arg(m_soundSource, m_recorder->soundProblem()));
     } else {
         reportProgress();
     }
@@ -296,8 +319,17 @@ void GstCapture::endLater(bool started)
 
 void GstCapture::endCapture(bool started)
 {
+    // The device monitor has heard of the server's default by now.
+    if (const int32_t now = defaultMicrophone(m_microphones); m_followsServerDefault && now >= 0)
+        m_soundSource = m_microphones[size_t(now)].name;
+    const QString missing = started && m_recorder ? missingSound() : QString();
+    if (!missing.isEmpty())
+        m_notice = QStringLiteral("Recorded %1 – %2").arg(clockText(m_recorder->seconds()), missing);
     if (started && !m_endProblem.isEmpty())
         say(kStatusError, m_endProblem);
+    else if (started && !missing.isEmpty())
+        say(kStatusWarning, progressText(QStringLiteral("Recorded")) + QStringLiteral(", ")
+                                + missing);
     else if (started)
         say(kStatusInfo, progressText(QStringLiteral("Recorded"))
                              + (m_recorder->hasSound() ? QString() : QStringLiteral(", picture only")));
@@ -325,6 +357,7 @@ bool GstCapture::stop()
     case Phase::Starting:
         return !std::exchange(m_stopAsked, true);
     case Phase::WaitingForPicture:
+        m_notice.clear();
         m_brokenOff = QStringLiteral("it was stopped before the camera sent a picture");
         m_endProblem = QStringLiteral("The recording was stopped before the camera \"%1\" sent a "
                                       "picture; nothing was recorded.")

@@ -113,6 +113,13 @@ bool Recorder::start(const RecordingSettings &settings, QString *error)
         if (!mic) {
             m_soundProblem = QStringLiteral("the microphone offers no source element");
         } else {
+            // Left to the server, which knows a new default before GStreamer
+            // 1.22's PulseAudio provider does (that hears of it with the next
+            // change to a source or sink).
+            const GParamSpec *named
+                = g_object_class_find_property(G_OBJECT_GET_CLASS(mic.get()), "device");
+            if (settings.serverDefault && named && named->value_type == G_TYPE_STRING)
+                g_object_set(mic.get(), "device", nullptr, nullptr);
             gst_bin_add(bin, mic.get());
             if (gst_element_set_state(mic.get(), GST_STATE_READY) == GST_STATE_CHANGE_FAILURE) {
                 m_soundProblem = firstError(m_pipeline.get());
@@ -125,8 +132,9 @@ bool Recorder::start(const RecordingSettings &settings, QString *error)
                 ElementRef resample = makeElement("audioresample");
                 ElementRef soundCaps = makeElement("capsfilter", "sound-caps");
                 ElementRef level = makeElement("level", "sound-level");
+                ElementRef rate = makeElement("audiorate", "sound-rate");
                 ElementRef queue = makeElement("queue", "sound-queue");
-                if (!aconvert || !resample || !soundCaps || !level || !queue)
+                if (!aconvert || !resample || !soundCaps || !rate || !level || !queue)
                     return fail(QStringLiteral("a GStreamer element is missing (plugins base, good)"));
                 const CapsRef caps = CapsRef::adopt(gst_caps_from_string(
                     QStringLiteral("audio/x-raw, format=S16LE, layout=interleaved, rate=%1, "
@@ -139,11 +147,13 @@ bool Recorder::start(const RecordingSettings &settings, QString *error)
                              "max-size-buffers", 0u, "max-size-bytes", 0u, nullptr);
                 g_object_set(level.get(), "interval", guint64(kLevelInterval), "post-messages",
                              TRUE, nullptr);
-                gst_bin_add_many(bin, aconvert.get(), resample.get(), soundCaps.get(), level.get(),
-                                 queue.get(), nullptr);
+                gst_bin_add_many(bin, aconvert.get(), resample.get(), soundCaps.get(), rate.get(),
+                                 level.get(), queue.get(), nullptr);
+                // AVI stores sound without times: audiorate fills what a
+                // microphone that starts late or skips leaves out.
                 if (!gst_element_link_many(mic.get(), aconvert.get(), resample.get(),
-                                           soundCaps.get(), level.get(), queue.get(), mux.get(),
-                                           nullptr))
+                                           soundCaps.get(), rate.get(), level.get(), queue.get(),
+                                           mux.get(), nullptr))
                     return fail(QStringLiteral("the microphone could not be linked"));
                 m_microphone = mic;
                 m_audioEntry = PadRef::adopt(gst_element_get_static_pad(aconvert.get(), "sink"));
@@ -272,8 +282,10 @@ void Recorder::onSoundLevel(const GstStructure *level)
             loudest = std::max(loudest.value_or(-G_MAXDOUBLE), g_value_get_double(v));
     }
     G_GNUC_END_IGNORE_DEPRECATIONS
-    if (loudest)
-        m_soundPeak = std::min(0.0, *loudest);
+    if (!loudest)
+        return;
+    m_soundPeak = std::min(0.0, *loudest);
+    m_loudest = std::max(*m_soundPeak, m_loudest.value_or(*m_soundPeak));
 }
 
 void Recorder::end(bool complete, const QString &problem)

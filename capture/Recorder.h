@@ -2,8 +2,8 @@
 
 // One recording, in a pipeline of its own that the camera's tap feeds:
 //   appsrc ! videorate ! capsfilter(rate) ! videoconvert ! jpegenc ! avimux
-//   microphone ! audioconvert ! audioresample ! capsfilter(S16LE) ! level
-//              ! queue ! avimux
+//   microphone ! audioconvert ! audioresample ! capsfilter(S16LE) ! audiorate
+//              ! level ! queue ! avimux
 //   avimux ! filesink
 // JPEG pictures from the camera go into the file as they are:
 //   appsrc ! videorate ! capsfilter(rate) ! avimux
@@ -27,6 +27,7 @@ struct RecordingSettings
     int bufferSeconds = 5;
     bool jpegFrames = false;           // the tap's pictures are JPEG already
     GstDevice *microphone = nullptr;   // null: picture only
+    bool serverDefault = false;        // it stands for the sound server's default source
     GstClock *clock = nullptr;         // the camera pipeline's
     GstClockTime cameraBaseTime = 0;   // and its base time
 };
@@ -57,6 +58,8 @@ public:
     // The loudest sample of the last measured stretch of sound, in dB below
     // full scale (0 at most); nothing before the first stretch or without sound.
     [[nodiscard]] std::optional<double> soundPeak() const { return m_soundPeak; }
+    // The loudest sample of the whole recording so far, likewise.
+    [[nodiscard]] std::optional<double> loudestSound() const { return m_loudest; }
     [[nodiscard]] double seconds() const;
     [[nodiscard]] quint64 framesWritten() const;
     // Frames the file repeats because no fresh camera frame was there, once
@@ -90,6 +93,7 @@ private:
     ClockRef m_clock;
     QString m_soundProblem;
     std::optional<double> m_soundPeak;
+    std::optional<double> m_loudest;
     std::atomic<bool> m_ended{false};
     std::atomic<bool> m_capsSet{false};
     bool m_firstPushed = false;     // on the camera's streaming thread,

@@ -13,9 +13,9 @@ declare -A sets=(
     libvmime-dev libgnutls28-dev libcurl4-openssl-dev libjpeg-dev
     dpkg-dev file"
   [run]="gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
-    gstreamer1.0-libav fonts-liberation ca-certificates"
+    gstreamer1.0-libav fonts-liberation ca-certificates qt6-wayland"
   [test]="ffmpeg gstreamer1.0-tools python3 python3-aiosmtpd openssl
-    desktop-file-utils appstream lintian"
+    desktop-file-utils appstream lintian weston pulseaudio pulseaudio-utils"
   [bench]="curl"
 )
 

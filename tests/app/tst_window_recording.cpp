@@ -325,7 +325,7 @@ private slots:
 
     void choosingADeviceSwitchesThePicture()
     {
-        useTestDevices(3, 1);
+        QVERIFY(testcamera::registerTestMicrophones(3, {MIRABO_TEST_DEVICE_MONITOR, 0}));
         WindowRig rig;
         rig.storeTypicalSettings();
         frmMain &w = rig.start();
@@ -336,6 +336,16 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(capturetest::isMostly(capturetest::centreColour(*live), 2), 5000);
         QVERIFY(rig.dialogs.messages.isEmpty());
         QCOMPARE(lampStates(w), (QList<int>{1, 2, 0, 0, 0, 0, 0}));
+
+        // the microphones under the cameras, the one in use marked: not the speakers' monitor
+        QCOMPARE(w.mnuDevices->actions().mid(3),
+                 QList<QAction *>({w.mnuMicsTitle, w.mnuMics[0], w.mnuMics[1]}));
+        QCOMPARE(w.mnuMics[0]->text(), QStringLiteral("Monitor of Test Speakers"));
+        QCOMPARE(w.mnuMics[1]->text(), QStringLiteral("Test Microphone"));
+        QVERIFY(!w.mnuMics[0]->isChecked() && w.mnuMics[1]->isChecked());
+        w.mnuMics[0]->trigger();
+        QVERIFY(w.mnuMics[0]->isChecked() && !w.mnuMics[1]->isChecked());
+        QCOMPARE(rig.parts->capture().currentMicrophone(), 0);
     }
 
     void camerasPluggedInAndOutWhileTheProgramRuns()

@@ -15,6 +15,8 @@ private slots:
     void listsTheMonitorsCameras_data();
     void listsTheMonitorsCameras();
     void noCameraMeansNoDeviceToChoose();
+    void theMicrophoneIsTheServersDefaultOrTheChosenOne_data();
+    void theMicrophoneIsTheServersDefaultOrTheChosenOne();
     void livePictureReachesTheView();
     void livePictureFollowsTheChosenDevice();
     void cameraThatCannotStartIsReported();
@@ -57,6 +59,36 @@ void CaptureDevicesTest::noCameraMeansNoDeviceToChoose()
     QVERIFY(!capture.sourceDialogAvailable());
     QVERIFY(!capture.formatDialogAvailable());
     QVERIFY(!capture.displayDialogAvailable());
+}
+
+void CaptureDevicesTest::theMicrophoneIsTheServersDefaultOrTheChosenOne_data()
+{
+    QTest::addColumn<QList<uint>>("flags");
+    QTest::addColumn<int>("current");
+    const uint monitor = MIRABO_TEST_DEVICE_MONITOR;
+    const uint isDefault = MIRABO_TEST_DEVICE_DEFAULT;
+    QTest::newRow("none") << QList<uint>{} << -1;
+    QTest::newRow("none marked default") << QList<uint>{monitor, 0, 0} << 1;
+    QTest::newRow("the default") << QList<uint>{monitor, 0, isDefault} << 2;
+    // PulseAudio's default source on a computer without a microphone
+    QTest::newRow("a monitor as the default") << QList<uint>{monitor | isDefault, 0} << 1;
+    QTest::newRow("only a monitor") << QList<uint>{monitor | isDefault} << -1;
+}
+
+void CaptureDevicesTest::theMicrophoneIsTheServersDefaultOrTheChosenOne()
+{
+    QFETCH(QList<uint>, flags);
+    QFETCH(int, current);
+    gstsupport::ensureInitialised();
+    QVERIFY(testcamera::registerTestMicrophones(1, {flags.begin(), flags.end()}));
+    GstCapture capture;
+    QCOMPARE(capture.microphoneCount(), int32_t(flags.size()));
+    QCOMPARE(capture.currentMicrophone(), current);
+    QVERIFY_THROWS_EXCEPTION(std::out_of_range, capture.setCurrentMicrophone(int32_t(flags.size())));
+    if (!flags.isEmpty()) {   // chosen, even a monitor
+        capture.setCurrentMicrophone(0);
+        QCOMPARE(capture.currentMicrophone(), 0);
+    }
 }
 
 void CaptureDevicesTest::livePictureReachesTheView()

@@ -22,6 +22,11 @@ typedef enum {
   MIRABO_TEST_DEVICE_MJPEG_WEBCAM = 1 << 3,
   /* Microphone: sends silence instead of its tone. */
   MIRABO_TEST_DEVICE_SILENT = 1 << 4,
+  /* Microphone: marked as the sound server's default source ("is-default"). */
+  MIRABO_TEST_DEVICE_DEFAULT = 1 << 5,
+  /* Microphone: a sink's monitor, "Monitor of Test Speakers" (device.class
+   * "monitor"). */
+  MIRABO_TEST_DEVICE_MONITOR = 1 << 6,
 } MiraboTestDeviceFlags;
 
 /* Each JPEG picture of a webcam carries this comment segment: pictures
@@ -98,6 +103,18 @@ inline bool registerTestDevices(int cameras, int microphones, const Faults &faul
     if (faults.microphoneSilent)
         for (auto &m : mics)
             m.flags |= MIRABO_TEST_DEVICE_SILENT;
+    return mirabo_test_devices_set(cams.data(), int(cams.size()), mics.data(), int(mics.size()),
+                                   TRUE);
+}
+
+// Cameras as above, and one microphone of each of the given flags.
+inline bool registerTestMicrophones(int cameras, const std::vector<guint> &microphones)
+{
+    const std::vector<MiraboTestDeviceSpec> cams(cameras > 0 ? cameras : 0,
+                                                 MiraboTestDeviceSpec{0, 0});
+    std::vector<MiraboTestDeviceSpec> mics;
+    for (guint flags : microphones)
+        mics.push_back(MiraboTestDeviceSpec{flags, 0});
     return mirabo_test_devices_set(cams.data(), int(cams.size()), mics.data(), int(mics.size()),
                                    TRUE);
 }

@@ -500,7 +500,8 @@ static const gchar *
 device_base_name (gboolean camera, guint flags)
 {
   if (!camera)
-    return "Test Microphone";
+    return (flags & MIRABO_TEST_DEVICE_MONITOR) ? "Monitor of Test Speakers"
+        : "Test Microphone";
   if (flags & MIRABO_TEST_DEVICE_TYPICAL_WEBCAM)
     return "Test Webcam";
   if (flags & MIRABO_TEST_DEVICE_MJPEG_WEBCAM)
@@ -524,7 +525,14 @@ make_device (gboolean camera, gint number, gint nth,
   GstCaps *caps = gst_caps_from_string (caps_text);
   GstStructure *props = gst_structure_new ("mirabo-test-device",
       "device.api", G_TYPE_STRING, "test", NULL);
-  MiraboTestDevice *device = g_object_new (mirabo_test_device_get_type (),
+  MiraboTestDevice *device;
+
+  /* Set only where asked, as ALSA's devices have neither. */
+  if (!camera && (setup->flags & MIRABO_TEST_DEVICE_DEFAULT))
+    gst_structure_set (props, "is-default", G_TYPE_BOOLEAN, TRUE, NULL);
+  if (!camera && (setup->flags & MIRABO_TEST_DEVICE_MONITOR))
+    gst_structure_set (props, "device.class", G_TYPE_STRING, "monitor", NULL);
+  device = g_object_new (mirabo_test_device_get_type (),
       "display-name", label, "caps", caps,
       "device-class", camera ? "Video/Source" : "Audio/Source",
       "properties", props, NULL);
@@ -577,6 +585,23 @@ label_nth (guint index)
   return n;
 }
 
+/* Microphones count among those of the same name. Call locked. */
+static gint
+microphone_nth (guint index)
+{
+  const gchar *name = device_base_name (FALSE,
+      g_array_index (config_microphones, MiraboTestDeviceSpec, index).flags);
+  gint n = 1;
+  guint i;
+
+  for (i = 0; i < index; ++i)
+    if (g_str_equal (name, device_base_name (FALSE,
+                g_array_index (config_microphones, MiraboTestDeviceSpec,
+                    i).flags)))
+      ++n;
+  return n;
+}
+
 static GList *
 mirabo_test_device_provider_probe (GstDeviceProvider * provider)
 {
@@ -591,7 +616,7 @@ mirabo_test_device_provider_probe (GstDeviceProvider * provider)
             &g_array_index (config_cameras, MiraboTestDeviceSpec, i)));
   for (i = 0; config_microphones && i < config_microphones->len; ++i)
     devices = g_list_append (devices, make_device (FALSE, (gint) i + 1,
-            (gint) i + 1,
+            microphone_nth (i),
             &g_array_index (config_microphones, MiraboTestDeviceSpec, i)));
   g_mutex_unlock (&config_lock);
   return devices;

@@ -6,6 +6,7 @@
 #include "FirstRun.h"
 #include "InputGate.h"
 #include "Lamp.h"
+#include "LayoutScale.h"
 #include "MediaPlayer.h"
 #include "RecentRecipients.h"
 #include "SettingNames.h"
@@ -42,6 +43,10 @@ frmMain::frmMain(const FormParts &parts, QWidget *parent)
                              parts.programDir})
 {
     ui->setupUi(this);
+    m_layoutScale = layoutScaleFor(font());
+    scaleLayout(ui->centralwidget, m_layoutScale);
+    for (QGroupBox *frame : {ui->Frame1, ui->Frame2})
+        keepBelowCaption(frame);
     setWindowIcon(makeAppIcon());
 
     bindControls();
@@ -57,8 +62,9 @@ frmMain::frmMain(const FormParts &parts, QWidget *parent)
     m_recentRecipients = new RecipientCompleter(this);
     txtEmailTo->setCompleter(m_recentRecipients);
 
-    ui->centralwidget->setFixedWidth(kClientWidthPx);
-    setFixedSize(kClientWidthPx, kClientHeightPx + menuBar()->sizeHint().height());
+    const int clientWidth = scaledPx(kClientWidthPx, m_layoutScale);
+    ui->centralwidget->setFixedWidth(clientWidth);
+    setFixedSize(clientWidth, scaledPx(kClientHeightPx, m_layoutScale) + menuBar()->sizeHint().height());
 
     connectHandlers(parts.folder);
 }

@@ -165,4 +165,5 @@ private:
     CurrentSettings m_current;
     RecipientCompleter *m_recentRecipients = nullptr;
     bool m_activatedOnce = false;
+    double m_layoutScale = 1.0;   // of the design, for the desktop's font
 };

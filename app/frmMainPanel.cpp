@@ -1,6 +1,7 @@
 // The settings panel below the window's lower edge.
 #include "frmMain.h"
 
+#include "LayoutScale.h"
 #include "SettingNames.h"
 #include "SettingsStore.h"
 
@@ -48,7 +49,7 @@ void frmMain::mnuEmailSettings_Click()
 
 void frmMain::setOuterHeight(int twips)
 {
-    const int client = twips / kTwipsPerPixel - kDesignNonClientPx;
+    const int client = scaledPx(twips / kTwipsPerPixel - kDesignNonClientPx, m_layoutScale);
     setFixedSize(width(), client + menuBar()->sizeHint().height());
 }
 

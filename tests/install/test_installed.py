@@ -250,7 +250,7 @@ def test_package(build, version, hardened, tmp):
           and fields.get("Architecture") == "amd64", "package, version, architecture")
     depends = [d.strip().split()[0] for d in fields.get("Depends", "").split(",")]
     for needed in ("libc6", "libqt6widgets6", "libqt6svg6", "libgstreamer1.0-0", "libavformat59",
-                   "gstreamer1.0-plugins-base", "gstreamer1.0-plugins-good", "qt6-qpa-plugins"):
+                   "gstreamer1.0-plugins-base", "gstreamer1.0-plugins-good", "qt6-qpa-plugins", "qt6-wayland"):
         check(needed in depends, "depends on " + needed)
     check(run(["dpkg-deb", "-I", deb]).returncode == 0, "dpkg-deb -I reads it")
 

@@ -99,6 +99,29 @@ def is_mpeg1_system_stream(path):
     return head[:4] == b"\x00\x00\x01\xba" and (head[4] & 0xF0) == 0x20
 
 
+def mux_rate(path):
+    """The first pack header's mux rate in bytes per second: the rate the
+    program stream's reader must keep up with."""
+    with open(path, "rb") as f:
+        head = f.read(12)
+    return (int.from_bytes(head[9:12], "big") >> 1 & 0x3FFFFF) * 50
+
+
+def mp4_boxes(path):
+    """The MP4's top-level boxes as (type, size), to the end of the file."""
+    boxes = []
+    with open(path, "rb") as f:
+        while header := f.read(8):
+            size, kind = int.from_bytes(header[:4], "big"), header[4:].decode("latin-1")
+            if size == 1:
+                size = int.from_bytes(f.read(8), "big")
+            if size < 8:
+                raise AssertionError(f"box {kind!r} of size {size} in {path}")
+            boxes.append((kind, size))
+            f.seek(sum(s for _, s in boxes))
+    return boxes
+
+
 def run(encoder, args, cwd, **kwargs):
     return subprocess.run([encoder, *args], cwd=cwd, capture_output=True, text=True,
                           stdin=subprocess.DEVNULL, timeout=RUN_TIMEOUT, **kwargs)

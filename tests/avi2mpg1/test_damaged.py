@@ -3,7 +3,7 @@
 extremes, parts moved, the file cut short) never crash or hang avi2mpg1:
 each run ends within a time limit, without a signal or a sanitizer report,
 either with status 0 and a readable MPEG-1 file or with status 1, one line
-of message and no output.
+of message and no output. Every fifth copy is also made into an MP4.
 
 Runs the AddressSanitizer build. The copies are the same on every run
 (fixed seed); a failing copy is kept in the folder named in the failure.
@@ -63,14 +63,14 @@ def mutate(data, rng):
     return bytes(out[:cut]), f"cut at {cut} of {len(out)}"
 
 
-def run_one(encoder, folder, data):
+def run_one(encoder, folder, data, output):
     """Returns the exit status and None when the run behaved, else what went wrong."""
     os.makedirs(folder)
     with open(os.path.join(folder, "video.avi"), "wb") as f:
         f.write(data)
     env = dict(os.environ, **SANITIZER_ENV)
     try:
-        result = subprocess.run([encoder, "-e", "-s", "600", "video.avi", "mirabo.mpg"], cwd=folder,
+        result = subprocess.run([encoder, "-e", "-s", "600", "video.avi", output], cwd=folder,
                                 env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True,
                                 errors="replace", timeout=TIME_LIMIT)
     except subprocess.TimeoutExpired:
@@ -82,11 +82,12 @@ def run_one(encoder, folder, data):
         return result.returncode, f"sanitizer report (status {result.returncode}): {err[-6000:]}"
     listing = clips.folder_listing(folder)
     if result.returncode == 0:
-        if listing != ["mirabo.mpg", "video.avi"] or err:
+        if listing != sorted([output, "video.avi"]) or err:
             return 0, f"status 0 but folder {listing}, stderr {err!r}"
-        info = clips.probe(os.path.join(folder, "mirabo.mpg"))
-        if [s["codec_name"] for s in clips.streams(info, "video")] != ["mpeg1video"]:
-            return 0, f"status 0 but no MPEG-1 video in the output: {info}"
+        info = clips.probe(os.path.join(folder, output))
+        codec = "h264" if output.endswith(".mp4") else "mpeg1video"
+        if [s["codec_name"] for s in clips.streams(info, "video")] != [codec]:
+            return 0, f"status 0 but no {codec} video in the output: {info}"
     elif result.returncode == 1:
         if listing != ["video.avi"]:
             return 1, f"failed but left {listing}"
@@ -111,20 +112,22 @@ def main():
 
     rng = random.Random(seed)
     jobs = [(i, *mutate(original, rng)) for i in range(copies)]
+    runs = [(f"{i:03d}", data, how, "mirabo.mpg") for i, data, how in jobs]
+    runs += [(f"{i:03d}-mp4", data, how, "mirabo.mp4") for i, data, how in jobs if i % 5 == 0]
     failures = []
     outcomes = {0: 0, 1: 0}
     with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 2) as pool:
-        futures = {pool.submit(run_one, encoder, os.path.join(work, f"{i:03d}"), data): (i, how)
-                   for i, data, how in jobs}
+        futures = {pool.submit(run_one, encoder, os.path.join(work, name), data, output): (name, how)
+                   for name, data, how, output in runs}
         for future in concurrent.futures.as_completed(futures):
-            i, how = futures[future]
+            name, how = futures[future]
             status, problem = future.result()
             if problem:
-                failures.append(f"copy {i:03d} ({how}): {problem}")
+                failures.append(f"copy {name} ({how}): {problem}")
             else:
                 outcomes[status] += 1
 
-    print(f"{copies} damaged copies: {outcomes[0]} encoded, {outcomes[1]} refused, "
+    print(f"{copies} damaged copies, {len(runs)} runs: {outcomes[0]} encoded, {outcomes[1]} refused, "
           f"{len(failures)} misbehaved")
     if failures:
         print("\n".join(sorted(failures)))

@@ -140,14 +140,23 @@ class FailureTest(unittest.TestCase):
             self.assertEqual(f.read(), self.clip_bytes, "the input must be untouched")
 
     def test_disk_full_while_writing(self):
+        """The MP4's index goes to the front last, moving everything behind
+        it: a disk that fills up then must fail the run as well."""
         self.write_input(self.clip_bytes)
+        result = clips.run(ENCODER, ["-e", "video.avi", "whole.mp4"], cwd=self.folder)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        whole = os.path.getsize(os.path.join(self.folder, "whole.mp4"))
+        moov = dict(clips.mp4_boxes(os.path.join(self.folder, "whole.mp4")))["moov"]
+        os.remove(os.path.join(self.folder, "whole.mp4"))
+        for output, limit in (("mirabo.mpg", 64 * 1024), ("mirabo.mp4", 64 * 1024),
+                              ("mirabo.mp4", whole - moov // 2)):
+            with self.subTest(output=output, limit=limit):
+                def limit_file_size():
+                    resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
 
-        def limit_file_size():
-            resource.setrlimit(resource.RLIMIT_FSIZE, (64 * 1024, 64 * 1024))
-
-        line = self.assert_refused(["-e", "video.avi", "mirabo.mpg"], mentions="mirabo.mpg",
-                                   preexec_fn=limit_file_size)
-        self.assertIn("too large", line)
+                line = self.assert_refused(["-e", "video.avi", output], mentions=output,
+                                           preexec_fn=limit_file_size)
+                self.assertIn("too large", line)
 
     def test_failure_leaves_an_older_output_alone(self):
         self.write_input(self.clip_bytes[:len(self.clip_bytes) // 2])
@@ -159,18 +168,19 @@ class FailureTest(unittest.TestCase):
     def test_stopped_by_a_signal_leaves_nothing(self):
         """The input is a pipe fed with part of a clip, so the encoder is
         certainly mid-way, its temporary output open, when it is stopped."""
-        for sig in (signal.SIGTERM, signal.SIGINT):
-            with self.subTest(signal=sig.name):
+        for sig, output in ((signal.SIGTERM, "mirabo.mpg"), (signal.SIGINT, "mirabo.mpg"),
+                            (signal.SIGTERM, "mirabo.mp4")):
+            with self.subTest(signal=sig.name, output=output):
                 fifo = os.path.join(self.folder, "video.avi")
                 os.mkfifo(fifo)
                 done = threading.Event()
                 feeder = threading.Thread(target=self._feed, args=(fifo, done))
                 feeder.start()
-                proc = subprocess.Popen([ENCODER, "-e", "video.avi", "mirabo.mpg"], cwd=self.folder,
+                proc = subprocess.Popen([ENCODER, "-e", "video.avi", output], cwd=self.folder,
                                         stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
                 try:
                     deadline = time.monotonic() + 30
-                    while not any(n.startswith("mirabo.mpg.") for n in os.listdir(self.folder)):
+                    while not any(n.startswith(output + ".") for n in os.listdir(self.folder)):
                         self.assertIsNone(proc.poll(), "the encoder ended early")
                         self.assertLess(time.monotonic(), deadline, "no temporary output appeared")
                         time.sleep(0.01)

@@ -129,6 +129,21 @@ void OutputFile::commit()
     committed_ = true;
 }
 
+av::IoPtr OutputFile::openReader()
+{
+    auto *buffer = static_cast<unsigned char *>(av_malloc(kIoBufferSize));
+    if (!buffer)
+        throw av::Error("out of memory");
+    av::IoPtr reader(avio_alloc_context(buffer, kIoBufferSize, 0, this, &OutputFile::read, nullptr,
+                                        &OutputFile::seekReader));
+    if (!reader) {
+        av_free(buffer);
+        throw av::Error("out of memory");
+    }
+    readPos_ = 0;
+    return reader;
+}
+
 void OutputFile::fail(int averror) const
 {
     throw av::Error("cannot write " + path_ + ": " + av::errorText(averror));
@@ -159,4 +174,39 @@ int64_t OutputFile::seek(void *opaque, int64_t offset, int whence)
     }
     const off_t pos = lseek(fd, offset, whence & ~AVSEEK_FORCE);
     return pos < 0 ? AVERROR(errno) : pos;
+}
+
+int OutputFile::read(void *opaque, uint8_t *buf, int size)
+{
+    auto *file = static_cast<OutputFile *>(opaque);
+    ssize_t n;
+    do
+        n = pread(file->fd_, buf, size, file->readPos_);
+    while (n < 0 && errno == EINTR);
+    if (n < 0)
+        return AVERROR(errno);
+    if (n == 0)
+        return AVERROR_EOF;
+    file->readPos_ += n;
+    return static_cast<int>(n);
+}
+
+int64_t OutputFile::seekReader(void *opaque, int64_t offset, int whence)
+{
+    auto *file = static_cast<OutputFile *>(opaque);
+    whence &= ~AVSEEK_FORCE;
+    if (whence == AVSEEK_SIZE || whence == SEEK_END) {
+        const int64_t size = seek(opaque, 0, AVSEEK_SIZE);
+        if (size < 0 || whence == AVSEEK_SIZE)
+            return size;
+        offset += size;
+    } else if (whence == SEEK_CUR) {
+        offset += file->readPos_;
+    } else if (whence != SEEK_SET) {
+        return AVERROR(EINVAL);
+    }
+    if (offset < 0)
+        return AVERROR(EINVAL);
+    file->readPos_ = offset;
+    return offset;
 }

@@ -22,18 +22,25 @@ public:
     [[nodiscard]] AVIOContext *io() const { return io_.get(); }
     [[nodiscard]] const std::string &path() const { return path_; }
 
+    // Reads back what has been written and flushed so far, for a muxer that
+    // moves data within its output (MP4's index to the front). One at a time.
+    [[nodiscard]] av::IoPtr openReader();
+
     // Flushes, syncs, closes and renames; throws if any of it fails.
     void commit();
 
 private:
     static int write(void *opaque, uint8_t *buf, int size);
     static int64_t seek(void *opaque, int64_t offset, int whence);
+    static int read(void *opaque, uint8_t *buf, int size);
+    static int64_t seekReader(void *opaque, int64_t offset, int whence);
     [[noreturn]] void fail(int averror) const;
 
     std::string path_;
     std::string tempPath_;
     int fd_ = -1;
     bool committed_ = false;
+    int64_t readPos_ = 0;
     av::IoPtr io_;
 };
 

@@ -1,11 +1,14 @@
 #pragma once
 
-// What the output looks like for a given input: picture size, frame rate and
-// sample rate within MPEG-1's limits.
+// What the output looks like for a given input: container, picture size,
+// frame rate and sample rate within MPEG-1's limits (the MP4 keeps the same).
 
 extern "C" {
 #include <libavutil/rational.h>
 }
+
+#include <cstdint>
+#include <string_view>
 
 struct Size
 {
@@ -15,6 +18,15 @@ struct Size
 };
 
 inline constexpr Size kMaxPicture{352, 288};
+
+// Far above any webcam; keeps a damaged header from making a decoder
+// allocate gigabytes.
+inline constexpr int64_t kMaxInputPixels = 3840 * 2160;
+
+// MP4 (H.264 and AAC) for a name ending in .mp4, in any case; otherwise an
+// MPEG-1 program stream, whatever the name.
+enum class Container { Mpeg1, Mp4 };
+[[nodiscard]] Container containerFor(std::string_view outputName);
 
 // The largest even size within kMaxPicture with the picture's displayed
 // proportions (sampleAspect may be 0/1 for "square"); never larger than the
@@ -28,6 +40,10 @@ inline constexpr Size kMaxPicture{352, 288};
 // 32, 44.1 or 48 kHz, whichever is nearest.
 [[nodiscard]] int mpegSampleRate(int rate);
 
-// How many times the decoder should halve the picture itself (MJPEG's
+// How many times FFmpeg's decoder should halve the picture itself (MJPEG's
 // "lowres"), never below the target size.
 [[nodiscard]] int lowresFor(int width, int height, Size target, int maxLowres);
+
+// The eighths of its size libjpeg should decode a picture at: 1 or 2 where
+// that still covers the target, else 8.
+[[nodiscard]] int jpegEighthsFor(int width, int height, Size target);

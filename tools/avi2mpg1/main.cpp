@@ -1,4 +1,5 @@
-// avi2mpg1: compresses a recorded clip into an MPEG-1 file for e-mail.
+// avi2mpg1: compresses a recorded clip into an MPEG-1 file for e-mail, or an
+// MP4 for phones and web mail when the output's name ends in .mp4.
 //
 // Exit status 0 when the output is complete; otherwise one line on standard
 // error, status 1 (2 for a bad command line), and no output file.
@@ -22,8 +23,8 @@ constexpr int kMaxKbps = 20000;
 void printUsage(FILE *to)
 {
     std::fprintf(to,
-                 "usage: avi2mpg1 [-e] [-s kbit/s] [-v] input.avi output.mpg\n"
-                 "  -e   include the sound (MPEG-1 audio layer II)\n"
+                 "usage: avi2mpg1 [-e] [-s kbit/s] [-v] input.avi output.mpg|output.mp4\n"
+                 "  -e   include the sound (MPEG-1 audio layer II; AAC in an MP4)\n"
                  "  -s   video bit rate in kbit/s, %d to %d (default 600)\n"
                  "  -v   show FFmpeg's own messages\n",
                  kMinKbps, kMaxKbps);

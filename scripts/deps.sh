@@ -15,7 +15,7 @@ declare -A sets=(
   [run]="gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
     gstreamer1.0-libav fonts-liberation ca-certificates qt6-wayland"
   [test]="ffmpeg gstreamer1.0-tools python3 python3-aiosmtpd openssl
-    desktop-file-utils appstream lintian weston pulseaudio pulseaudio-utils"
+    desktop-file-utils appstream lintian weston pulseaudio pulseaudio-utils chromium"
   [bench]="curl"
 )
 

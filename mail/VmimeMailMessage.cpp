@@ -205,7 +205,9 @@ void VmimeMailMessage::saveToFile(const QString &path)
                 stream, static_cast<size_t>(stream->length()));
             builder.appendAttachment(vmime::make_shared<vmime::fileAttachment>(
                 contents, vmime::word(utf8(QFileInfo(attachment).fileName()), kUtf8),
-                vmime::mediaType(vmime::mediaTypes::VIDEO, "mpeg"), vmime::text(),
+                vmime::mediaType(vmime::mediaTypes::VIDEO,
+                                 attachment.endsWith(QLatin1String(".mp4"), Qt::CaseInsensitive) ? "mp4" : "mpeg"),
+                vmime::text(),
                 vmime::encoding(vmime::encodingTypes::BASE64)));
         }
 

@@ -11,8 +11,9 @@
 //
 // The message is multipart/mixed: a text/plain part in UTF-8 (7bit when the
 // text allows it, else quoted-printable), then each attached file as
-// video/mpeg in base64 under its own file name. The subject and the X-Mailer
-// text are RFC 2047 encoded where needed; their line breaks become spaces.
+// video/mpeg (video/mp4 for a .mp4) in base64 under its own file name. The
+// subject and the X-Mailer text are RFC 2047 encoded where needed; their line
+// breaks become spaces.
 // Date, MIME-Version and a fresh Message-ID are set on every save; the ID's
 // right-hand side is the sender's domain, never the machine's name.
 // Addresses must pass whyNotSendable() (MailAddress.h), else they are

@@ -3,6 +3,8 @@
 #include "WindowRig.h"
 
 #include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QLabel>
 #include <QRegularExpression>
 #include <QTimer>
@@ -172,6 +174,39 @@ private slots:
         mailtest::inspect(server.received().value(0), received);
         const double sent = capturetest::probeClip(received).duration;
         QVERIFY2(qAbs(sent - recorded) < 0.3, qPrintable(QStringLiteral("%1 of %2 s").arg(sent).arg(recorded)));
+    }
+
+    // For phones: the same steps make and deliver an MP4, which goes like the rest.
+    void phonesGetAnMp4()
+    {
+        mailtest::LocalSmtpServer server;
+        QVERIFY2(server.isRunning(), qPrintable(server.errors()));
+        WindowRig rig;
+        QVERIFY(rig.installEncoder());
+        rig.storeSettings({{"EmailAddress", "ann@example.com"}, {"FullName", "Ann"},
+                           {"SMTP", server.hostAndPort()}, {"UserName", ""}, {"Password", ""}});
+        frmMain &w = startWithClip(rig);
+        w.mnuPhoneVideo->trigger();
+        QCOMPARE(rig.stored(QStringLiteral("PhoneVideo")), QStringLiteral("1"));
+        QTest::mouseClick(w.BUTcompress, Qt::LeftButton);
+        QVERIFY(settles(w));
+        QVERIFY2(rig.dialogs.messages.isEmpty(), qPrintable(rig.dialogs.messages.join('\n')));
+        QVERIFY2(w.lblStatus->text().startsWith(QStringLiteral("mirabo.mp4: ")), qPrintable(w.lblStatus->text()));
+        QVERIFY(!QFile::exists(rig.file(QStringLiteral("mirabo.mpg"))));
+
+        w.txtEmailTo->setText(QStringLiteral("bob@example.org"));
+        QTest::mouseClick(w.BUTsend, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(w.lblInstructions->text(), QStringLiteral("Video Email Sent Successfully"), 30000);
+        const QString received = rig.dir.filePath(QStringLiteral("received.mp4"));
+        const QJsonObject m = mailtest::inspect(server.received().value(0), received);
+        const QJsonObject a = m.value("attachments").toArray().at(0).toObject();
+        QCOMPARE(a.value("filename").toString(), QStringLiteral("mirabo.mp4"));
+        QCOMPARE(a.value("content_type").toString(), QStringLiteral("video/mp4"));
+        QCOMPARE(capturetest::probeClip(received).ofType(QStringLiteral("video"))[0].value("codec_name").toString(),
+                 QStringLiteral("h264"));
+        for (const char *name : {"video.avi", "mirabo.mp4", "message.msg"})
+            QVERIFY2(!QFile::exists(rig.file(QString::fromLatin1(name))), name);
+        QVERIFY(rig.start().mnuPhoneVideo->isChecked());
     }
 
     void inputDuringCompressionIsDroppedNotQueued()

@@ -5,15 +5,6 @@
 // Small pieces the window's handlers share.
 namespace handler {
 
-// A failing step is passed over without a word and the next one runs.
-template <typename Step> void skipOnError(Step &&step)
-{
-    try {
-        step();
-    } catch (...) {
-    }
-}
-
 // Qt would hand the focus of a disabled button to the next control in the
 // chain, which may be a settings box out of view or the subject box (whose
 // got-focus moves the guidance); the window just lets go of it instead.

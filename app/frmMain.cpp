@@ -36,7 +36,6 @@ frmMain::frmMain(const FormParts &parts, QWidget *parent)
     , LiveVideo(parts.capture)
     , Player(parts.player)
     , Mime(parts.message)
-    , SmtpClient(parts.smtp)
     , m_store(parts.store)
     , m_dialogs(parts.dialogs)
     , m_session(SessionParts{parts.capture, parts.player, parts.message, parts.smtp, parts.folder,

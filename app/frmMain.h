@@ -157,7 +157,6 @@ private:
     CaptureComponent &LiveVideo;
     MediaPlayer &Player;
     MailMessage &Mime;
-    SmtpComponent &SmtpClient;
     SettingsStore &m_store;
     Dialogs &m_dialogs;
     MessageSession m_session;

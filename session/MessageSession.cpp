@@ -320,7 +320,6 @@ bool MessageSession::compress()
 
 void MessageSession::startCompressing()
 {
-    m_beforeCompressing = m_stage;
     m_cancelled = false;
     setStage(Stage::Compressing);
     emit compressStarted();
@@ -342,6 +341,8 @@ void MessageSession::startCompressing()
     const QString commandLine = QLatin1Char('"') + QDir(m_programDir).filePath(workfiles::Encoder)
                                 + QStringLiteral("\" -e -s 600 ") + workfiles::Clip
                                 + QLatin1Char(' ') + m_output;
+    // The program's own current directory has always followed the encoder
+    // there; the run itself does not need it.
     QDir::setCurrent(m_folder.path());
     m_encoder = Module1::RunAndWait(commandLine, m_folder.path());
     connect(m_encoder.get(), &Module1::ProgramRun::finished, this, &MessageSession::onEncoderFinished);

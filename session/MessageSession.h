@@ -153,7 +153,6 @@ private:
     Then m_then = Then::Nothing;
     bool m_closing = false;
     bool m_cancelled = false;
-    Stage m_beforeCompressing = Stage::Recorded;
     QString m_output;   // the compressed clip's name while the encoder runs
     std::unique_ptr<Module1::ProgramRun> m_encoder;
     Envelope m_envelope;

@@ -124,7 +124,7 @@ bool WorkFolder::claim()
             return false;
     }
     m_claimed = true;
-    reload();
+    readRecord();
 
     m_server = new QLocalServer(this);
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
@@ -154,7 +154,7 @@ bool WorkFolder::callOwner() const
     return socket.waitForBytesWritten(kCallMs);
 }
 
-void WorkFolder::reload()
+void WorkFolder::readRecord()
 {
     const QJsonObject o = QJsonDocument::fromJson(readSmallRegularFile(file(kRecordName))).object();
     Record r;

@@ -57,13 +57,12 @@ public:
     [[nodiscard]] Record record() const { return m_record; }
     // Kept in memory whatever happens; false when it could not be written.
     bool setRecord(const Record &record);
-    // What the folder's record file said at the last claim.
-    void reload();
 
 signals:
     void ownerWanted();
 
 private:
+    void readRecord();
     [[nodiscard]] QString socketName() const;
 
     QString m_path;

@@ -97,12 +97,6 @@ public:
 
 using Stage = MessageSession::Stage;
 
-// Waits until the window's message has reached `stage`.
-inline bool reaches(frmMain &w, Stage stage, int ms = 30000)
-{
-    return QTest::qWaitFor([&] { return w.session().stage() == stage; }, ms);
-}
-
 // Waits until no job runs (a recording, a compression, a delivery).
 inline bool settles(frmMain &w, int ms = 30000)
 {

@@ -109,7 +109,9 @@ void PlayerTest::playsTheClipInProportionWithoutBlocking()
 
     player.play();
     QVERIFY(!player.hasEnded());
-    QTRY_VERIFY_WITH_TIMEOUT(view.framesShown() >= 15, 5000);
+    // A second picture shows it plays; more would be a frame rate, which
+    // playback does not keep on a loaded machine.
+    QTRY_VERIFY_WITH_TIMEOUT(view.framesShown() >= 2, 5000);
     const QImage frame = view.currentFrame();
     QCOMPARE(frame.width(), 259);
     QVERIFY(qAbs(frame.height() - 194) <= 1);   // 4:3 inside 259 x 198
@@ -119,7 +121,7 @@ void PlayerTest::playsTheClipInProportionWithoutBlocking()
     // Play again starts over.
     const quint64 before = view.framesShown();
     player.play();
-    QTRY_VERIFY_WITH_TIMEOUT(view.framesShown() >= before + 15, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(view.framesShown() >= before + 2, 5000);
 }
 
 void PlayerTest::emptyNameClosesTheClipAndFreesTheFile()
@@ -190,8 +192,10 @@ void PlayerTest::autoStartAndAutoSizeFollowTheirSettings()
     player.setAutoSize(true);
     player.setDisplaySize(displaySize);
     player.setFileName(m_smallClip);
-    // No play(): it starts by itself.
-    QTRY_VERIFY_WITH_TIMEOUT(view.framesShown() >= 10, 5000);
+    // No play(): it starts by itself, and plays through. Playback drops late
+    // pictures, so under the sanitizers a count of them is no proof.
+    QTRY_VERIFY_WITH_TIMEOUT(player.hasEnded(), 10000);
+    QVERIFY(view.framesShown() >= 2);
     QCOMPARE(view.size(), viewSize);
     // Never larger than the view and in the clip's proportions; the view
     // enlarges it when painting.

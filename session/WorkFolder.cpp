@@ -1,5 +1,7 @@
 #include "WorkFolder.h"
 
+#include "RegularFile.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -10,8 +12,8 @@
 #include <QLockFile>
 
 #include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
+#include <cstdio>
+#include <cstdlib>
 #include <unistd.h>
 
 namespace {
@@ -43,20 +45,13 @@ workfiles::Identity identityFrom(const QJsonValue &value)
             o.value(QStringLiteral("device")).toString().toULongLong()};
 }
 
-QByteArray readSmallRegularFile(const QString &path)
+QByteArray readRecordFile(const QString &path)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
+    QFile file(path);
+    QString why;
+    if (!openRegularFile(file, why) || file.size() > kRecordMaxBytes)
         return {};
-    QByteArray data;
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kRecordMaxBytes) {
-        data.resize(qsizetype(st.st_size));
-        const ssize_t n = ::read(fd, data.data(), size_t(data.size()));
-        data.resize(n < 0 ? 0 : qsizetype(n));
-    }
-    ::close(fd);
-    return data;
+    return file.readAll();
 }
 
 bool writeWholeFile(const QString &path, const QByteArray &data)
@@ -156,7 +151,7 @@ bool WorkFolder::callOwner() const
 
 void WorkFolder::readRecord()
 {
-    const QJsonObject o = QJsonDocument::fromJson(readSmallRegularFile(file(kRecordName))).object();
+    const QJsonObject o = QJsonDocument::fromJson(readRecordFile(file(kRecordName))).object();
     Record r;
     r.clip = identityFrom(o.value(QStringLiteral("clip")));
     r.recordedAt = QDateTime::fromString(o.value(QStringLiteral("recorded")).toString(), Qt::ISODate);

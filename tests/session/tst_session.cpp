@@ -15,6 +15,7 @@
 #include <QTest>
 
 #include <memory>
+#include <sys/stat.h>
 
 using Stage = MessageSession::Stage;
 using Action = MessageSession::Action;
@@ -472,6 +473,12 @@ private slots:
         QVERIFY(found.unconfirmedAt.isValid());
         QCOMPARE(found.stage, Stage::Compressed);
         QVERIFY(later.restore().unconfirmedTo.isEmpty());
+
+        // a pipe in the record's place is neither read nor waited on
+        QVERIFY(QFile::remove(rig.file("mirabo.session")));
+        QCOMPARE(::mkfifo(QFile::encodeName(rig.file("mirabo.session")).constData(), 0600), 0);
+        rig.start();
+        QCOMPARE(rig.session->stage(), Stage::Addressing);
     }
 
     // A link at a working file's name, planted before the file is written or

@@ -150,8 +150,7 @@ private:
     void resetStepLamps();
     void fillDevicesMenu();
     void markCurrentDevice();
-    void connectDeviceEntry(QAction *entry, int index);
-    void connectMicrophoneEntry(QAction *entry, int index);
+    void connectMenuEntry(QAction *entry, void (frmMain::*click)(int), int index);
 
     std::unique_ptr<Ui::frmMain> ui;
     CaptureComponent &LiveVideo;

@@ -35,7 +35,7 @@ void frmMain::fillDevicesMenu()
     for (auto k = int32_t(mnuDevs.size()); k < count; ++k) {
         auto *entry = new QAction(mnuDevices);
         mnuDevices->insertAction(mnuMicsTitle, entry);
-        connectDeviceEntry(entry, k);
+        connectMenuEntry(entry, &frmMain::mnuDevs_Click, k);
         mnuDevs.push_back(entry);
     }
     if (count == 0)
@@ -50,7 +50,7 @@ void frmMain::fillDevicesMenu()
     }
     for (auto k = int32_t(mnuMics.size()); k < microphones; ++k) {
         QAction *entry = mnuDevices->addAction(QString());
-        connectMicrophoneEntry(entry, k);
+        connectMenuEntry(entry, &frmMain::mnuMics_Click, k);
         mnuMics.push_back(entry);
     }
     for (int32_t k = 0; k < microphones; ++k)

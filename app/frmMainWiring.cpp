@@ -66,8 +66,10 @@ void frmMain::connectHandlers(WorkFolder &folder)
         raise();
         activateWindow();
     });
-    const auto on = [this](auto *sender, auto signal, void (frmMain::*handler)()) {
-        connect(sender, signal, this, [this, handler] { guarded([&] { (this->*handler)(); }); });
+    // The handler takes the signal's first arguments, as many as it names.
+    const auto on = [this]<typename... Args>(auto *sender, auto signal, void (frmMain::*handler)(Args...)) {
+        connect(sender, signal, this,
+                [this, handler](Args... args) { guarded([&] { (this->*handler)(args...); }); });
     };
     txtEmailSubject->installEventFilter(this);
     on(BUTRecord, &FlatButton::gotFocus, &frmMain::BUTRecord_GotFocus);
@@ -90,47 +92,25 @@ void frmMain::connectHandlers(WorkFolder &folder)
     on(mnuShowFormat, &QAction::triggered, &frmMain::mnuShowFormat_Click);
     on(mnuShowSource, &QAction::triggered, &frmMain::mnuShowSource_Click);
 
-    connect(&LiveVideo, &CaptureComponent::statusText, this,
-            [this](int32_t code, const QString &text) {
-                guarded([&] { LiveVideo_StatusText(code, text); });
-            });
-    connect(&m_session, &MessageSession::recordingEnded, this,
-            [this](bool started, const QString &problem) {
-                guarded([&] { LiveVideo_CaptureEnded(started, problem); });
-            });
-    connect(&m_session, &MessageSession::compressFailed, this,
-            [this](const QString &message) { guarded([&] { Encoder_Failed(message); }); });
-    connect(&m_session, &MessageSession::connectFailed, this,
-            [this](int16_t code, const QString &reason) {
-                guarded([&] { SmtpClient_ConnectFailed(code, reason); });
-            });
-    connect(&m_session, &MessageSession::sendFailed, this,
-            [this](int16_t code, const QString &reason) {
-                guarded([&] { SmtpClient_SendFailed(code, reason); });
-            });
-    connect(&m_session, &MessageSession::progress, this,
-            [this](int16_t percent) { guarded([&] { SmtpClient_Progress(percent); }); });
+    on(&LiveVideo, &CaptureComponent::statusText, &frmMain::LiveVideo_StatusText);
+    on(&m_session, &MessageSession::recordingEnded, &frmMain::LiveVideo_CaptureEnded);
+    on(&m_session, &MessageSession::compressFailed, &frmMain::Encoder_Failed);
+    on(&m_session, &MessageSession::connectFailed, &frmMain::SmtpClient_ConnectFailed);
+    on(&m_session, &MessageSession::sendFailed, &frmMain::SmtpClient_SendFailed);
+    on(&m_session, &MessageSession::progress, &frmMain::SmtpClient_Progress);
     for (int i = 0; i < int(txtDetails.size()); ++i) {
         connect(txtDetails[i], &QLineEdit::textChanged, this,
                 [this, i] { guarded([&] { txtDetails_Change(i); }); });
     }
-    connectDeviceEntry(mnuDevs[0], 0);
+    connectMenuEntry(mnuDevs[0], &frmMain::mnuDevs_Click, 0);
     on(&LiveVideo, &CaptureComponent::devicesChanged, &frmMain::LiveVideo_DevicesChanged);
 }
 
-void frmMain::connectDeviceEntry(QAction *entry, int index)
+// Choosing an entry toggles its mark; the component says which is current.
+void frmMain::connectMenuEntry(QAction *entry, void (frmMain::*click)(int), int index)
 {
-    // Choosing an entry toggles its mark; the component says which is current.
-    connect(entry, &QAction::triggered, this, [this, index] {
-        guarded([this, index] { mnuDevs_Click(index); });
-        guarded([this] { markCurrentDevice(); });
-    });
-}
-
-void frmMain::connectMicrophoneEntry(QAction *entry, int index)
-{
-    connect(entry, &QAction::triggered, this, [this, index] {
-        guarded([this, index] { mnuMics_Click(index); });
+    connect(entry, &QAction::triggered, this, [this, click, index] {
+        guarded([&] { (this->*click)(index); });
         guarded([this] { markCurrentDevice(); });
     });
 }

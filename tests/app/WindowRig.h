@@ -125,10 +125,10 @@ public:
         for (auto it = values.cbegin(); it != values.cend(); ++it)
             store.save(it.key(), it.value());
     }
-    void storeTypicalSettings()
+    void storeTypicalSettings(const QString &smtp = QStringLiteral("localhost:2525"))
     {
         storeSettings({{"EmailAddress", "ann@example.com"}, {"FullName", "Ann Smith"},
-                       {"SMTP", "localhost:2525"}, {"UserName", ""}, {"Password", ""}});
+                       {"SMTP", smtp}, {"UserName", ""}, {"Password", ""}});
     }
     [[nodiscard]] QString stored(const QString &name) const
     {

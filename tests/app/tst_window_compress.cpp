@@ -140,8 +140,7 @@ private slots:
         QVERIFY2(server.isRunning(), qPrintable(server.errors()));
         WindowRig rig;
         QVERIFY(rig.installEncoder());
-        rig.storeSettings({{"EmailAddress", "ann@example.com"}, {"FullName", "Ann"},
-                           {"SMTP", server.hostAndPort()}, {"UserName", ""}, {"Password", ""}});
+        rig.storeTypicalSettings(server.hostAndPort());
         frmMain &w = rig.start();
         w.txtEmailTo->setText(QStringLiteral("bob@example.org"));
         at(1000, &w, [&] { w.BUTstopRecord->click(); });
@@ -183,8 +182,7 @@ private slots:
         QVERIFY2(server.isRunning(), qPrintable(server.errors()));
         WindowRig rig;
         QVERIFY(rig.installEncoder());
-        rig.storeSettings({{"EmailAddress", "ann@example.com"}, {"FullName", "Ann"},
-                           {"SMTP", server.hostAndPort()}, {"UserName", ""}, {"Password", ""}});
+        rig.storeTypicalSettings(server.hostAndPort());
         frmMain &w = startWithClip(rig);
         w.mnuPhoneVideo->trigger();
         QCOMPARE(rig.stored(QStringLiteral("PhoneVideo")), QStringLiteral("1"));

@@ -57,12 +57,6 @@ bool allWorkingFilesThere(const WindowRig &rig)
            && QFile::exists(rig.file(QStringLiteral("message.msg")));
 }
 
-void settingsFor(WindowRig &rig, const QString &smtp)
-{
-    rig.storeSettings({{"EmailAddress", "ann@example.com"}, {"FullName", "Ann Smith"},
-                       {"SMTP", smtp}, {"UserName", ""}, {"Password", ""}});
-}
-
 } // namespace
 
 class TestWindowSending : public QObject
@@ -77,7 +71,7 @@ private slots:
         LocalSmtpServer server;
         QVERIFY2(server.isRunning(), qPrintable(server.errors()));
         WindowRig rig;
-        settingsFor(rig, server.hostAndPort());
+        rig.storeTypicalSettings(server.hostAndPort());
         frmMain &w = startReady(rig);
         fillIn(w, QStringLiteral("Grüße from Ann"));
         const QByteArray clip = mailtest::readFile(rig.file(QStringLiteral("mirabo.mpg")));
@@ -141,7 +135,7 @@ private slots:
         QVERIFY2(server.isRunning(), qPrintable(server.errors()));
         WindowRig rig;
         QVERIFY(rig.installEncoder());
-        settingsFor(rig, server.hostAndPort());
+        rig.storeTypicalSettings(server.hostAndPort());
         const QDir outside(rig.dir.filePath(QStringLiteral("outside")));
         QVERIFY(outside.mkpath(QStringLiteral(".")));
         const QStringList names = {QStringLiteral("video.avi"), QStringLiteral("mirabo.mpg"),
@@ -182,7 +176,7 @@ private slots:
         LocalSmtpServer server({QStringLiteral("--refuse-recipient"), QStringLiteral("eve@example.org")});
         QVERIFY2(server.isRunning(), qPrintable(server.errors()));
         WindowRig rig;
-        settingsFor(rig, server.hostAndPort());
+        rig.storeTypicalSettings(server.hostAndPort());
         // ten kept already, the oldest last; a damaged entry is passed over
         QStringList kept;
         for (int i = 1; i <= 10; ++i)
@@ -236,7 +230,7 @@ private slots:
         LocalSmtpServer server;
         QVERIFY2(server.isRunning(), qPrintable(server.errors()));
         WindowRig rig;
-        settingsFor(rig, QStringLiteral("wrong.invalid"));
+        rig.storeTypicalSettings(QStringLiteral("wrong.invalid"));
         frmMain &w = startReady(rig);
         fillIn(w);
         w.txtDetails[0]->setText(QStringLiteral("carol@example.net"));
@@ -260,7 +254,7 @@ private slots:
         LocalSmtpServer server;
         QVERIFY(server.isRunning());
         WindowRig rig;
-        settingsFor(rig, server.hostAndPort());
+        rig.storeTypicalSettings(server.hostAndPort());
         rig.leaveFiles("RIFF....AVI ", "mpeg");
         FailingStore store(rig.settingsPath);
         frmMain &w = rig.start(nullptr, &store);
@@ -299,7 +293,7 @@ private slots:
         LocalSmtpServer server(serverOptions);
         QVERIFY2(server.isRunning(), qPrintable(server.errors()));
         WindowRig rig;
-        settingsFor(rig, smtpSetting.isEmpty() ? server.hostAndPort() : smtpSetting);
+        rig.storeTypicalSettings(smtpSetting.isEmpty() ? server.hostAndPort() : smtpSetting);
         rig.storeSettings({{"UserName", userName}, {"Password", "wrong"}});
         frmMain &w = startReady(rig);
         fillIn(w);
@@ -325,7 +319,7 @@ private slots:
         LocalSmtpServer server;
         QVERIFY2(server.isRunning(), qPrintable(server.errors()));
         WindowRig rig;
-        settingsFor(rig, server.hostAndPort(QStringLiteral("mail.test.example")));
+        rig.storeTypicalSettings(server.hostAndPort(QStringLiteral("mail.test.example")));
         frmMain &w = startReady(rig);
         rig.parts->smtp().routeHost(QStringLiteral("mail.test.example"), QStringLiteral("127.0.0.1"));
         rig.parts->smtp().setTimeout(20s);
@@ -344,7 +338,7 @@ private slots:
                                 certificates.path(QStringLiteral("stranger.key"))});
         QVERIFY2(server.isRunning(), qPrintable(server.errors()));
         WindowRig rig;
-        settingsFor(rig, server.hostAndPort(QStringLiteral("mail.test.example")));
+        rig.storeTypicalSettings(server.hostAndPort(QStringLiteral("mail.test.example")));
         frmMain &w = startReady(rig);
         rig.parts->smtp().routeHost(QStringLiteral("mail.test.example"), QStringLiteral("127.0.0.1"));
         rig.parts->smtp().addTrustedCertificates(certificates.pem(QStringLiteral("server.pem")));
@@ -374,7 +368,7 @@ private slots:
         LocalSmtpServer server(serverOptions);
         QVERIFY2(server.isRunning(), qPrintable(server.errors()));
         WindowRig rig;
-        settingsFor(rig, server.hostAndPort());
+        rig.storeTypicalSettings(server.hostAndPort());
         frmMain &w = startReady(rig);
         rig.parts->smtp().setTimeout(1s);
         fillIn(w);
@@ -398,7 +392,7 @@ private slots:
         LocalSmtpServer server({QStringLiteral("--stall"), QStringLiteral("end")});
         QVERIFY(server.isRunning());
         WindowRig rig;
-        settingsFor(rig, server.hostAndPort());
+        rig.storeTypicalSettings(server.hostAndPort());
         frmMain &w = startReady(rig);
         rig.parts->smtp().setTimeout(std::chrono::milliseconds(1500));
         rig.parts->smtp().setAcceptanceTimeout(std::chrono::milliseconds(1500));
@@ -430,7 +424,7 @@ private slots:
         LocalSmtpServer good;
         QVERIFY(refusing.isRunning() && good.isRunning());
         WindowRig rig;
-        settingsFor(rig, refusing.hostAndPort());
+        rig.storeTypicalSettings(refusing.hostAndPort());
         frmMain &w = startReady(rig);
         fillIn(w);
         for (int round = 0; round < 2; ++round) {
@@ -494,7 +488,7 @@ private slots:
         LocalSmtpServer server;
         QVERIFY(server.isRunning());
         WindowRig rig;
-        settingsFor(rig, server.hostAndPort());
+        rig.storeTypicalSettings(server.hostAndPort());
         frmMain &w = startReady(rig);
         fillIn(w);
         w.txtEmailTo->setText(recipient);
@@ -525,7 +519,7 @@ private slots:
         LocalSmtpServer server;
         QVERIFY(server.isRunning());
         WindowRig rig;
-        settingsFor(rig, server.hostAndPort());
+        rig.storeTypicalSettings(server.hostAndPort());
         frmMain &w = startReady(rig);
         fillIn(w);
         // waits for the click's pass through the window's pending events
@@ -555,7 +549,7 @@ private slots:
         LocalSmtpServer server;
         QVERIFY(server.isRunning());
         WindowRig rig;
-        settingsFor(rig, server.hostAndPort());
+        rig.storeTypicalSettings(server.hostAndPort());
         frmMain &w = startReady(rig);
         fillIn(w, QStringLiteral("one\r\nBcc: eve@example.org\ntwo"));
         QTest::mouseClick(w.BUTsend, Qt::LeftButton);
@@ -582,7 +576,7 @@ private slots:
         LocalSmtpServer good;
         QVERIFY(silent.isRunning() && good.isRunning());
         WindowRig rig;
-        settingsFor(rig, silent.hostAndPort());
+        rig.storeTypicalSettings(silent.hostAndPort());
         frmMain *w = &startReady(rig);
         rig.parts->smtp().setAcceptanceTimeout(20s);
         fillIn(*w);
@@ -637,7 +631,7 @@ private slots:
         LocalSmtpServer server({QStringLiteral("--show-envelope")});
         QVERIFY(server.isRunning());
         WindowRig rig;
-        settingsFor(rig, server.hostAndPort());
+        rig.storeTypicalSettings(server.hostAndPort());
         rig.storeSettings({{"EmailAddress", QStringLiteral("ann@café.example")}});
         frmMain &w = startReady(rig);
         fillIn(w);
@@ -655,7 +649,7 @@ private slots:
         LocalSmtpServer server;
         QVERIFY(server.isRunning());
         WindowRig rig;
-        settingsFor(rig, server.hostAndPort());
+        rig.storeTypicalSettings(server.hostAndPort());
         frmMain &w = startReady(rig);
         fillIn(w, QString());
         QTest::mouseClick(w.BUTsend, Qt::LeftButton);
